@@ -1,0 +1,79 @@
+// statpipe: samples the device's status readings into a named pipe.
+#include <fcntl.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "statpipe.h"
+
+static const char DEFAULT_PIPE[] = "/tmp/harddisk/quorvath/share/okrin_pipe";
+
+// An init system may start us with 0, 1 or 2 closed; the pipe must never
+// land on 2, or every diagnostic would go into the record stream.
+static void ensure_standard_descriptors()
+{
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) != -1)
+            continue;
+        int opened = open("/dev/null", O_RDWR);
+        if (opened > 2)  // descriptor fd was open after all
+            close(opened);
+    }
+}
+
+static bool is_fifo(const struct stat &st)
+{
+    return S_ISFIFO(st.st_mode);
+}
+
+int main(int argc, char **argv)
+{
+    const char *named_pipe = DEFAULT_PIPE;
+    uint8_t base_address = 0;
+
+    if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+        write_diagnostic("Usage: ", argv[0], " [ named_pipe [ base_address ] ]\n");
+        return 0;
+    }
+
+    ensure_standard_descriptors();
+    signal(SIGPIPE, SIG_IGN);
+
+    if (argc > 1)
+        named_pipe = argv[1];
+    if (argc > 2)
+        base_address = parse_base_address(argv[2]);
+
+    struct stat st;
+    if (lstat(named_pipe, &st) == -1 || !is_fifo(st)) {
+        write_diagnostic("Unable to locate FIFO file at ", named_pipe, "\n");
+        return 1;
+    }
+
+    // Blocks until a reader opens the pipe. O_NOFOLLOW and the fstat close
+    // the window in which a link or another file could replace the FIFO.
+    int pipe_fd = open(named_pipe, O_WRONLY | O_NOFOLLOW | O_NOCTTY);
+    if (pipe_fd == -1) {
+        write_diagnostic("Cannot open FIFO file ", named_pipe, "\n");
+        return 1;
+    }
+    if (fstat(pipe_fd, &st) == -1 || !is_fifo(st)) {
+        write_diagnostic("Unable to locate FIFO file at ", named_pipe, "\n");
+        return 1;
+    }
+
+    sensor_device fan = {-1, FAN_PATH};
+    sensor_device temperature = {-1, TEMPERATURE_PATH};
+    open_sensor_devices(&fan, &temperature);
+
+    switch (run_sampling_loop(pipe_fd, base_address, &fan, &temperature)) {
+    case LOOP_SNAPSHOT_FAILED:
+        write_diagnostic("Unable to read system statistics\n", "", "");
+        break;
+    case LOOP_WRITE_FAILED:
+        write_diagnostic("Cannot write to FIFO file ", named_pipe, "\n");
+        break;
+    }
+    return 1;
+}

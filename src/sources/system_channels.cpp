@@ -1,0 +1,35 @@
+// Channels 0 to 2, from the kernel's overall statistics.
+#include "../statpipe.h"
+
+int take_system_snapshot(system_snapshot *snapshot)
+{
+    return sysinfo(snapshot);
+}
+
+// Fraction of RAM in use, scaled to 0..65535 in single precision. Odd
+// snapshots (free above total, total 0) clamp instead of converting an
+// out-of-range or NaN float, which would be undefined.
+static int32_t memory_in_use(unsigned long totalram, unsigned long freeram)
+{
+    float free_ram = static_cast<float>(static_cast<double>(freeram));
+    float total_ram = static_cast<float>(static_cast<double>(totalram));
+    float used = 1.0f - free_ram / total_ram;
+    float scaled = used * 65535.0f;
+    if (!(scaled > 0.0f))
+        return 0;
+    if (scaled >= 65535.0f)
+        return 65535;
+    return static_cast<int32_t>(scaled);
+}
+
+int32_t sample_system_channel(unsigned channel, const system_snapshot *snapshot)
+{
+    switch (channel) {
+    case CHANNEL_LOAD:
+        return snapshot->loads[0] > 65535 ? 65535 : static_cast<int32_t>(snapshot->loads[0]);
+    case CHANNEL_PROCESSES:
+        return snapshot->procs;
+    default:
+        return memory_in_use(snapshot->totalram, snapshot->freeram);
+    }
+}
