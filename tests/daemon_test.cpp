@@ -1,0 +1,263 @@
+// The real daemon against a real FIFO: command line, pacing, the reader
+// going away, failures of the kernel and of the pipe.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+static const std::string DISCONNECTED =
+    "Reading end apparently disconnected. Will keep retrying every 10 seconds...\n";
+static const std::string RECONNECTED = "Reading end reconnected.\n";
+
+class Daemon : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!faketime_available())
+            GTEST_SKIP() << "libfaketime is not installed (Debian package faketime)";
+        dir = make_scratch_dir();
+        chmod(dir.c_str(), 0755);
+        fifo = dir + "/pipe";
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+        // No sensor files, whatever this machine has: an empty directory
+        // over /proc/sys/dev where we may mount, else the host as it is.
+        if (is_root()) {
+            options.sensor_root = dir + "/dev";
+            mkdir(options.sensor_root.c_str(), 0755);
+        } else if (access("/proc/sys/dev/sensors", F_OK) == 0) {
+            GTEST_SKIP() << "this host has sensor files and we may not hide them";
+        }
+    }
+    void TearDown() override
+    {
+        stop_daemon(daemon);
+        if (reader != -1)
+            close(reader);
+        if (!dir.empty())
+            remove_tree(dir);
+    }
+    void start(const std::vector<std::string> &args) { daemon = start_daemon(args, options); }
+    // Faults injected into the daemon's own calls; -P limits them to
+    // calls on the pipe, and must be left out for calls without a path.
+    std::vector<std::string> strace(const std::string &inject, bool on_pipe)
+    {
+        std::vector<std::string> words = {"strace", "-f", "-o", "/dev/null", "-e", inject};
+        if (on_pipe)
+            words.insert(words.end(), {"-P", fifo});
+        return words;
+    }
+
+    std::string dir, fifo;
+    daemon_options options;
+    daemon_process daemon;
+    int reader = -1;
+};
+
+TEST_F(Daemon, CommandLineRefusals)
+{
+    std::string file = dir + "/file", link = dir + "/link", sub = dir + "/sub";
+    write_file(file, "precious\n");
+    ASSERT_EQ(symlink(fifo.c_str(), link.c_str()), 0);
+    ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+    std::string usage = std::string("Usage: ") + STATPIPE_BINARY + " [ named_pipe [ base_address ] ]\n";
+    struct {
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    } cases[] = {
+        {{"-h"}, 0, usage},
+        {{"--help"}, 0, usage},
+        {{"-h", "5"}, 1, "Unable to locate FIFO file at -h\n"},
+        {{dir + "/missing"}, 1, "Unable to locate FIFO file at " + dir + "/missing\n"},
+        {{file, "3"}, 1, "Unable to locate FIFO file at " + file + "\n"},
+        {{sub}, 1, "Unable to locate FIFO file at " + sub + "\n"},
+        {{link}, 1, "Unable to locate FIFO file at " + link + "\n"},
+    };
+    for (auto &c : cases) {
+        daemon_options traced = options;
+        std::string log = dir + "/trace";
+        traced.prefix = {"strace", "-f", "-qq", "-e", "trace=%file", "-o", log};
+        daemon = start_daemon(c.args, traced);
+        int status = wait_daemon(daemon, 10);
+        ASSERT_TRUE(WIFEXITED(status)) << c.args[0];
+        EXPECT_EQ(WEXITSTATUS(status), c.status) << c.args[0];
+        EXPECT_EQ(daemon.stderr_text, c.message);
+        // Refused before it is opened: a regular file stays untouched.
+        std::string trace = read_file(log);
+        EXPECT_EQ(trace.find("open(\"" + c.args[0] + "\""), std::string::npos) << trace;
+        EXPECT_EQ(trace.find("openat(AT_FDCWD, \"" + c.args[0] + "\""), std::string::npos) << trace;
+        EXPECT_NE(trace.find(c.args[0] == "-h" && c.args.size() == 1 ? "execve" : "\"" + c.args[0] + "\""),
+                  std::string::npos) << "the trace saw nothing: " << trace;
+    }
+    EXPECT_EQ(read_file(file), "precious\n");
+}
+
+TEST_F(Daemon, PipeThatMayNotBeOpened)
+{
+    if (!is_root())
+        GTEST_SKIP() << "needs root to run the daemon as another user";
+    chmod(fifo.c_str(), 0600);
+    options.unprivileged = true;
+    start({fifo});
+    int status = wait_daemon(daemon, 10);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(daemon.stderr_text, "Cannot open FIFO file " + fifo + "\n");
+}
+
+TEST_F(Daemon, WaitsSilentlyThenSendsAtOnceAndEveryTwoSeconds)
+{
+    start({fifo});
+    usleep(500000);  // five seconds of the daemon's time
+    ASSERT_EQ(waitpid(daemon.pid, nullptr, WNOHANG), 0) << "the daemon did not wait for a reader";
+    EXPECT_EQ(daemon_stderr(daemon), "");
+
+    double opened = now();
+    reader = open_reader(fifo);
+    auto records = read_records(reader, 7, 5);
+    ASSERT_EQ(records.size(), 7u);
+    EXPECT_EQ(channels_of(records), (std::vector<unsigned>{0, 1, 2, 0, 1, 2, 0}));
+    EXPECT_LT(records[0].at - opened, 0.15) << "the first record waited";
+    for (size_t i = 1; i < records.size(); i++) {
+        double gap = records[i].at - records[i - 1].at;
+        EXPECT_GT(gap, 0.15) << "record " << i;  // 2 s at ten times the speed
+        EXPECT_LT(gap, 0.45) << "record " << i;
+    }
+    EXPECT_GT(value_of(records[1]), 0u) << "no processes counted";
+    // Without sensor files: their two warnings, nothing else.
+    EXPECT_EQ(daemon_stderr(daemon),
+              "Warning: unable to open i2c device `/proc/sys/dev/sensors/as99127f-i2c-1-2d/fan2'\n"
+              "Warning: unable to open i2c device `/proc/sys/dev/sensors/as99127f-i2c-1-2d/temp2'\n");
+}
+
+TEST_F(Daemon, BaseAddressWrapsInTheChannelByte)
+{
+    struct {
+        std::string base;
+        std::vector<unsigned> channels;
+    } cases[] = {
+        {"254", {254, 255, 0}},
+        {"300", {44, 45, 46}},
+        {"-1", {255, 0, 1}},
+        {"99999999999999999999", {255, 0, 1}},
+        {"0x10", {0, 1, 2}},
+    };
+    for (const auto &c : cases) {
+        start({fifo, c.base, "ignored"});
+        reader = open_reader(fifo);
+        EXPECT_EQ(channels_of(read_records(reader, 3, 3)), c.channels) << c.base;
+        stop_daemon(daemon);
+        close(reader);
+        reader = -1;
+    }
+}
+
+TEST_F(Daemon, ReaderGoesAwayAndComesBack)
+{
+    start({fifo});
+    reader = open_reader(fifo);
+    ASSERT_EQ(channels_of(read_records(reader, 2, 3)), (std::vector<unsigned>{0, 1}));
+    close(reader);
+    double gone = now();
+    // Channel 2 is due 0.2 s later and finds no reader; it is retried every
+    // second (ten of the daemon's). Come back after two and a half seconds.
+    usleep(2500000);
+    reader = open_reader(fifo);
+    double back = now();
+    auto records = read_records(reader, 3, 3);
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(channels_of(records), (std::vector<unsigned>{2, 0, 1})) << "the pending channel comes first";
+    // Retries at 0.2, 1.2, 2.2, 3.2 s after the reader went: the record
+    // that gets through is the one at 3.2 s, not one sent at once.
+    double retry = records[0].at - gone;
+    EXPECT_GT(retry, 2.9);
+    EXPECT_LT(retry, 3.7);
+    EXPECT_GT(records[0].at - back, 0.4);
+    std::string &err = daemon_stderr(daemon);
+    EXPECT_EQ(count_lines(err, DISCONNECTED), 1) << err;
+    EXPECT_EQ(count_lines(err, RECONNECTED), 1) << err;
+    EXPECT_LT(err.find(DISCONNECTED), err.find(RECONNECTED));
+}
+
+TEST_F(Daemon, FailuresEndTheProcessWithAMessageAndStatusOne)
+{
+    struct {
+        std::string inject;
+        bool on_pipe;
+        size_t records;
+        std::string message;
+    } cases[] = {
+        {"inject=sysinfo:error=EFAULT:when=4", false, 3, "Unable to read system statistics\n"},
+        {"inject=write:error=EIO:when=3", true, 2, "Cannot write to FIFO file " + fifo + "\n"},
+    };
+    for (const auto &c : cases) {
+        options.prefix = strace(c.inject, c.on_pipe);
+        start({fifo});
+        reader = open_reader(fifo);
+        EXPECT_EQ(read_records(reader, 10, 5).size(), c.records) << c.inject;
+        int status = wait_daemon(daemon, 5);
+        ASSERT_TRUE(WIFEXITED(status)) << c.inject;
+        EXPECT_EQ(WEXITSTATUS(status), 1) << c.inject;
+        std::string &err = daemon.stderr_text;
+        EXPECT_EQ(err.substr(err.size() - std::min(err.size(), c.message.size())), c.message);
+        close(reader);
+        reader = -1;
+    }
+}
+
+TEST_F(Daemon, StandardDescriptorsClosedKeepTheStreamClean)
+{
+    // The warnings about the missing sensor files must not reach the pipe.
+    options.close_standard_fds = true;
+    start({fifo});
+    reader = open_reader(fifo);
+    auto records = read_records(reader, 4, 3);
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_EQ(channels_of(records), (std::vector<unsigned>{0, 1, 2, 0}));
+    EXPECT_LE(value_of(records[2]), 65535u);
+    EXPECT_GT(value_of(records[1]), 0u);
+    EXPECT_LT(value_of(records[1]), 10000u) << "text in the record stream";
+}
+
+// Names of the system calls in an strace log, from the first sysinfo on.
+static std::vector<std::string> calls_from_first_sample(const std::string &log)
+{
+    std::vector<std::string> names;
+    size_t at = 0;
+    while (at < log.size()) {
+        size_t end = log.find('\n', at);
+        std::string line = log.substr(at, end - at);
+        at = end == std::string::npos ? log.size() : end + 1;
+        size_t start = line.find(' ');
+        while (start != std::string::npos && start < line.size() && line[start] == ' ')
+            start++;
+        size_t paren = line.find('(', start);
+        if (start == std::string::npos || paren == std::string::npos || line[start] == '-' || line[start] == '+')
+            continue;
+        std::string name = line.substr(start, paren - start);
+        if (name == "sysinfo" || !names.empty())
+            names.push_back(name);
+    }
+    return names;
+}
+
+TEST_F(Daemon, SteadyStateCostsThreeCallsPerRecord)
+{
+    std::string log = dir + "/trace";
+    options.prefix = {"strace", "-f", "-qq", "-o", log};
+    start({fifo});
+    reader = open_reader(fifo);
+    ASSERT_EQ(read_records(reader, 7, 4).size(), 7u);
+    stop_daemon(daemon);
+    std::vector<std::string> calls = calls_from_first_sample(read_file(log));
+    ASSERT_GE(calls.size(), 18u);
+    for (size_t i = 0; i + 3 <= 18; i += 3) {
+        EXPECT_EQ(calls[i], "sysinfo") << i;
+        EXPECT_EQ(calls[i + 1], "write") << i;
+        EXPECT_EQ(calls[i + 2], "clock_nanosleep") << i;
+    }
+}

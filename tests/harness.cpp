@@ -1,0 +1,247 @@
+#include "harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+static const char FAKETIME_LIB[] = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+
+std::string make_scratch_dir()
+{
+    char pattern[] = "/tmp/statpipe-test.XXXXXX";
+    if (mkdtemp(pattern) == nullptr)
+        abort();
+    return pattern;
+}
+
+void remove_tree(const std::string &path)
+{
+    std::string command = "rm -rf '" + path + "'";
+    if (system(command.c_str()) != 0)
+        ADD_FAILURE() << "cannot remove " << path;
+}
+
+void write_file(const std::string &path, const std::string &text)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_NE(fd, -1) << path;
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+}
+
+std::string read_file(const std::string &path)
+{
+    std::string text;
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd == -1)
+        return text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<size_t>(n));
+    close(fd);
+    return text;
+}
+
+int begin_stderr_capture(const std::string &path)
+{
+    int saved = dup(2);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 2);
+    close(fd);
+    return saved;
+}
+
+std::string end_stderr_capture(int saved, const std::string &path)
+{
+    dup2(saved, 2);
+    close(saved);
+    std::string text = read_file(path);
+    remove_tree(path.substr(0, path.rfind('/')));
+    return text;
+}
+
+bool faketime_available()
+{
+    return access(FAKETIME_LIB, R_OK) == 0;
+}
+
+bool is_root()
+{
+    return geteuid() == 0;
+}
+
+double now()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// Runs in the child between fork and exec: only async-signal-safe calls.
+[[noreturn]] static void exec_daemon(char **argv, char **envp, const daemon_options &options, int err)
+{
+    setpgid(0, 0);  // so that stop_daemon reaches a tracer's child too
+    if (!options.sensor_root.empty()) {
+        if (unshare(CLONE_NEWNS) == -1 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1 ||
+            mount(options.sensor_root.c_str(), "/proc/sys/dev", nullptr, MS_BIND, nullptr) == -1)
+            _exit(125);
+    }
+    if (options.unprivileged && (setgid(65534) == -1 || setuid(65534) == -1))
+        _exit(125);
+    if (options.close_standard_fds) {
+        close(0);
+        close(1);
+        close(2);
+        close(err);
+    } else {
+        dup2(err, 2);
+        close(err);
+    }
+    execve(argv[0], argv, envp);
+    _exit(127);
+}
+
+daemon_process start_daemon(const std::vector<std::string> &args, const daemon_options &options)
+{
+    std::vector<std::string> words = options.prefix;
+    words.push_back(STATPIPE_BINARY);
+    words.insert(words.end(), args.begin(), args.end());
+    if (!options.prefix.empty() && words[0][0] != '/')
+        words[0] = "/usr/bin/" + words[0];
+
+    std::vector<std::string> environment = {"PATH=/usr/bin:/bin", "LC_ALL=C"};
+    if (options.fast) {
+        environment.push_back(std::string("LD_PRELOAD=") + FAKETIME_LIB);
+        environment.push_back("FAKETIME=+0 x10");
+        environment.push_back("FAKETIME_DONT_RESET=1");
+    }
+    std::vector<char *> argv, envp;
+    for (auto &w : words)
+        argv.push_back(const_cast<char *>(w.c_str()));
+    argv.push_back(nullptr);
+    for (auto &e : environment)
+        envp.push_back(const_cast<char *>(e.c_str()));
+    envp.push_back(nullptr);
+
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) == -1)
+        abort();
+    daemon_process daemon;
+    daemon.pid = fork();
+    if (daemon.pid == 0)
+        exec_daemon(argv.data(), envp.data(), options, fds[1]);
+    close(fds[1]);
+    daemon.err = fds[0];
+    fcntl(daemon.err, F_SETFL, O_NONBLOCK);
+    return daemon;
+}
+
+std::string &daemon_stderr(daemon_process &daemon)
+{
+    char buffer[4096];
+    ssize_t n;
+    while (daemon.err != -1 && (n = read(daemon.err, buffer, sizeof buffer)) > 0)
+        daemon.stderr_text.append(buffer, static_cast<size_t>(n));
+    return daemon.stderr_text;
+}
+
+int wait_daemon(daemon_process &daemon, double timeout)
+{
+    int status = -1;
+    for (double end = now() + timeout; now() < end;) {
+        if (waitpid(daemon.pid, &status, WNOHANG) == daemon.pid) {
+            daemon.pid = -1;
+            daemon_stderr(daemon);
+            close(daemon.err);
+            daemon.err = -1;
+            return status;
+        }
+        daemon_stderr(daemon);
+        usleep(10000);
+    }
+    stop_daemon(daemon);
+    return -1;
+}
+
+void stop_daemon(daemon_process &daemon)
+{
+    if (daemon.pid > 0) {
+        kill(-daemon.pid, SIGKILL);
+        waitpid(daemon.pid, nullptr, 0);
+        daemon.pid = -1;
+    }
+    if (daemon.err != -1) {
+        daemon_stderr(daemon);
+        close(daemon.err);
+        daemon.err = -1;
+    }
+}
+
+int open_reader(const std::string &fifo)
+{
+    return open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+}
+
+std::vector<record> read_records(int fd, size_t count, double timeout)
+{
+    std::vector<record> records;
+    unsigned char partial[3];
+    size_t have = 0;
+    double end = now() + timeout;
+    while (records.size() < count) {
+        double left = end - now();
+        if (left <= 0)
+            break;
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left * 1000) + 1) <= 0)
+            break;
+        ssize_t n = read(fd, partial + have, 3 - have);
+        if (n == 0) {  // every writer has gone
+            if (!(p.revents & POLLIN))
+                break;
+            usleep(1000);
+            continue;
+        }
+        if (n < 0)
+            continue;
+        have += static_cast<size_t>(n);
+        if (have == 3) {
+            record r = {{partial[0], partial[1], partial[2]}, now()};
+            records.push_back(r);
+            have = 0;
+        }
+    }
+    return records;
+}
+
+std::vector<unsigned> channels_of(const std::vector<record> &records)
+{
+    std::vector<unsigned> channels;
+    for (const auto &r : records)
+        channels.push_back(r.bytes[0]);
+    return channels;
+}
+
+unsigned value_of(const record &r)
+{
+    return static_cast<unsigned>(r.bytes[1]) << 8 | r.bytes[2];
+}
+
+int count_lines(const std::string &text, const std::string &line)
+{
+    int count = 0;
+    for (size_t at = 0; (at = text.find(line, at)) != std::string::npos; at += line.size())
+        count += at == 0 || text[at - 1] == '\n';
+    return count;
+}

@@ -1,0 +1,67 @@
+// Test support: a scratch directory, the real daemon in a child process,
+// a reader on a real FIFO, and standard error captured.
+#ifndef STATPIPE_TESTS_HARNESS_H
+#define STATPIPE_TESTS_HARNESS_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+std::string make_scratch_dir();
+void remove_tree(const std::string &path);
+void write_file(const std::string &path, const std::string &text);
+std::string read_file(const std::string &path);
+
+// Runs fn with file descriptor 2 redirected; gives what was written there.
+template <typename Fn> std::string capture_stderr(Fn fn);
+int begin_stderr_capture(const std::string &path);
+std::string end_stderr_capture(int saved, const std::string &path);
+template <typename Fn> std::string capture_stderr(Fn fn)
+{
+    std::string path = make_scratch_dir() + "/stderr";
+    int saved = begin_stderr_capture(path);
+    fn();
+    return end_stderr_capture(saved, path);
+}
+
+bool faketime_available();
+bool is_root();
+
+struct daemon_options {
+    std::vector<std::string> prefix;  // e.g. strace and its options
+    bool fast = true;                 // time runs ten times faster (libfaketime)
+    bool close_standard_fds = false;
+    // Bound over /proc/sys/dev in a private mount namespace; empty: none.
+    std::string sensor_root;
+    bool unprivileged = false;
+};
+
+struct daemon_process {
+    pid_t pid = -1;
+    int err = -1;  // read end of the daemon's standard error
+    std::string stderr_text;
+};
+
+daemon_process start_daemon(const std::vector<std::string> &args, const daemon_options &options = {});
+// Waits at most timeout seconds; gives the wait status, or -1 on time-out
+// (the daemon is then killed). Collects the rest of standard error.
+int wait_daemon(daemon_process &daemon, double timeout);
+void stop_daemon(daemon_process &daemon);
+// Gathers whatever standard error holds now, without blocking.
+std::string &daemon_stderr(daemon_process &daemon);
+
+struct record {
+    unsigned char bytes[3];
+    double at;  // seconds, monotonic clock
+};
+double now();
+// Opens the FIFO for reading without waiting for a writer.
+int open_reader(const std::string &fifo);
+// Reads up to count records, waiting at most timeout seconds in all.
+std::vector<record> read_records(int fd, size_t count, double timeout);
+std::vector<unsigned> channels_of(const std::vector<record> &records);
+unsigned value_of(const record &r);
+int count_lines(const std::string &text, const std::string &line);
+
+#endif

@@ -1,0 +1,79 @@
+// Channels 0 to 2 from crafted snapshots, including 64-bit fields.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include "statpipe.h"
+
+static system_snapshot snapshot_of(unsigned long load, unsigned short procs,
+                                   unsigned long total, unsigned long free_ram)
+{
+    system_snapshot s;
+    memset(&s, 0, sizeof s);
+    s.loads[0] = load;
+    s.loads[1] = 7;  // only the 1-minute average counts
+    s.procs = procs;
+    s.totalram = total;
+    s.freeram = free_ram;
+    return s;
+}
+
+TEST(SystemChannels, LoadSaturatesAndNeverWraps)
+{
+    struct {
+        unsigned long load;
+        int32_t expected;
+    } cases[] = {
+        {0, 0}, {16384, 16384}, {32768, 32768}, {65535, 65535},
+        {65536, 65535}, {300000, 65535}, {65536UL + 5, 65535},
+        {~0UL, 65535},
+    };
+    for (const auto &c : cases) {
+        system_snapshot s = snapshot_of(c.load, 0, 1, 1);
+        EXPECT_EQ(sample_system_channel(CHANNEL_LOAD, &s), c.expected) << c.load;
+    }
+}
+
+TEST(SystemChannels, ProcessesWidenedWithoutSign)
+{
+    for (int procs : {0, 300, 32768, 65535}) {
+        system_snapshot s = snapshot_of(0, static_cast<unsigned short>(procs), 1, 1);
+        EXPECT_EQ(sample_system_channel(CHANNEL_PROCESSES, &s), procs);
+    }
+}
+
+TEST(SystemChannels, MemoryInUseScaledAndClamped)
+{
+    const unsigned long MiB = 1024UL * 1024;
+    const unsigned long GiB = 1024 * MiB;
+    struct {
+        unsigned long total, free_ram;
+        int32_t expected;
+    } cases[] = {
+        {64 * MiB, 64 * MiB, 0},
+        {64 * MiB, 0, 65535},
+        {64 * MiB, 16 * MiB, 49151},
+        {64 * MiB, 10 * MiB, 55295},
+        {24 * GiB, 6 * GiB, 49151},             // wider than 32 bits
+        {24 * GiB, 24 * GiB - 1, 0},            // rounds to all free
+        {1UL << 40, 1UL << 38, 49151},
+        {~0UL, 0, 65535},
+        {64 * MiB, 128 * MiB, 0},               // free above total
+        {0, 0, 0},                              // total 0: NaN clamps
+        {0, 5, 0},                              // total 0: -inf clamps
+    };
+    for (const auto &c : cases) {
+        system_snapshot s = snapshot_of(0, 0, c.total, c.free_ram);
+        EXPECT_EQ(sample_system_channel(CHANNEL_MEMORY, &s), c.expected)
+            << "total " << c.total << " free " << c.free_ram;
+    }
+}
+
+TEST(SystemChannels, SnapshotOfThisMachineIsPlausible)
+{
+    system_snapshot s;
+    ASSERT_EQ(take_system_snapshot(&s), 0);
+    EXPECT_GT(s.procs, 0);
+    int32_t memory = sample_system_channel(CHANNEL_MEMORY, &s);
+    EXPECT_GT(memory, 0);
+    EXPECT_LT(memory, 65535);
+}
