@@ -13,16 +13,13 @@ static const std::string DISCONNECTED =
     "Reading end apparently disconnected. Will keep retrying every 10 seconds...\n";
 static const std::string RECONNECTED = "Reading end reconnected.\n";
 
-class Daemon : public ::testing::Test {
+class Daemon : public daemon_fixture {
 protected:
     void SetUp() override
     {
-        if (!faketime_available())
-            GTEST_SKIP() << "libfaketime is not installed (Debian package faketime)";
-        dir = make_scratch_dir();
-        chmod(dir.c_str(), 0755);
-        fifo = dir + "/pipe";
-        ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+        daemon_fixture::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
         // No sensor files, whatever this machine has: an empty directory
         // over /proc/sys/dev where we may mount, else the host as it is.
         if (is_root()) {
@@ -32,17 +29,6 @@ protected:
             GTEST_SKIP() << "this host has sensor files and we may not hide them";
         }
     }
-    void TearDown() override
-    {
-        stop_daemon(daemon);
-        if (reader != -1)
-            close(reader);
-        if (!dir.empty())
-            remove_tree(dir);
-    }
-    void start(const std::vector<std::string> &args) { daemon = start_daemon(args, options); }
-    // Faults injected into the daemon's own calls; -P limits them to
-    // calls on the pipe, and must be left out for calls without a path.
     std::vector<std::string> strace(const std::string &inject, bool on_pipe)
     {
         std::vector<std::string> words = {"strace", "-f", "-o", "/dev/null", "-e", inject};
@@ -50,11 +36,6 @@ protected:
             words.insert(words.end(), {"-P", fifo});
         return words;
     }
-
-    std::string dir, fifo;
-    daemon_options options;
-    daemon_process daemon;
-    int reader = -1;
 };
 
 TEST_F(Daemon, CommandLineRefusals)

@@ -245,3 +245,22 @@ int count_lines(const std::string &text, const std::string &line)
         count += at == 0 || text[at - 1] == '\n';
     return count;
 }
+
+void daemon_fixture::SetUp()
+{
+    if (!faketime_available())
+        GTEST_SKIP() << "libfaketime is not installed (Debian package faketime)";
+    dir = make_scratch_dir();
+    chmod(dir.c_str(), 0755);
+    fifo = dir + "/pipe";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+}
+
+void daemon_fixture::TearDown()
+{
+    stop_daemon(daemon);
+    if (reader != -1)
+        close(reader);
+    if (!dir.empty())
+        remove_tree(dir);
+}

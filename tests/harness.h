@@ -64,4 +64,18 @@ std::vector<unsigned> channels_of(const std::vector<record> &records);
 unsigned value_of(const record &r);
 int count_lines(const std::string &text, const std::string &line);
 
+// A scratch directory with a FIFO in it, and the daemon and reader on it,
+// all cleaned up after each test.
+#include <gtest/gtest.h>
+class daemon_fixture : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    void start(const std::vector<std::string> &args) { daemon = start_daemon(args, options); }
+    std::string dir, fifo;
+    daemon_options options;
+    daemon_process daemon;
+    int reader = -1;
+};
+
 #endif
