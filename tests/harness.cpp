@@ -99,6 +99,18 @@ double now()
     }
     if (options.unprivileged && (setgid(65534) == -1 || setuid(65534) == -1))
         _exit(125);
+    if (!options.stdin_path.empty()) {
+        int in = open(options.stdin_path.c_str(), O_RDONLY);
+        if (in == -1 || dup2(in, 0) == -1)
+            _exit(125);
+        close(in);
+    }
+    if (!options.stdout_path.empty()) {
+        int out = open(options.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out == -1 || dup2(out, 1) == -1)
+            _exit(125);
+        close(out);
+    }
     if (options.close_standard_fds) {
         close(0);
         close(1);
@@ -115,7 +127,7 @@ double now()
 daemon_process start_daemon(const std::vector<std::string> &args, const daemon_options &options)
 {
     std::vector<std::string> words = options.prefix;
-    words.push_back(STATPIPE_BINARY);
+    words.push_back(options.program);
     words.insert(words.end(), args.begin(), args.end());
     if (!options.prefix.empty() && words[0][0] != '/')
         words[0] = "/usr/bin/" + words[0];

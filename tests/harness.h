@@ -35,6 +35,9 @@ struct daemon_options {
     // Bound over /proc/sys/dev in a private mount namespace; empty: none.
     std::string sensor_root;
     bool unprivileged = false;
+    std::string program = STATPIPE_BINARY;
+    std::string stdin_path;   // empty: inherited
+    std::string stdout_path;  // empty: inherited
 };
 
 struct daemon_process {

@@ -1,0 +1,168 @@
+// statpipe-decode as a user runs it: on captured streams, on a FIFO it
+// creates, and live on the daemon's pipe.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+// load 0.38, 116 processes, memory 50 %, fan 4500, 45.4 degrees, a full
+// load, a fan that cannot be counted, an unknown channel
+static const std::string STREAM("\x00\x61\xa0\x01\x00\x74\x02\x80\x00\x03\x11\x94\x04\x02\xd7"
+                                "\x00\xff\xff\x03\xff\xff\x07\x12\x34", 24);
+
+class DecodeTool : public daemon_fixture {
+protected:
+    void SetUp() override
+    {
+        daemon_fixture::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        capture = dir + "/capture";
+        write_file(capture, STREAM);
+        out = dir + "/out";
+    }
+    // Runs statpipe-decode to its end; gives the exit status.
+    int decode(const std::vector<std::string> &args, const std::string &stdin_path = "/dev/null")
+    {
+        daemon_options o;
+        o.fast = false;
+        o.program = DECODE_BINARY;
+        o.stdin_path = stdin_path;
+        o.stdout_path = out;
+        tool = start_daemon(args, o);
+        int status = wait_daemon(tool, 10);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    // The output without its time stamps, which say only when we ran.
+    std::vector<std::string> lines_after_time(char separator)
+    {
+        std::vector<std::string> lines;
+        std::string text = read_file(out);
+        for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+            std::string line = text.substr(at, end - at);
+            size_t cut = separator == ' ' ? 23 : line.find(separator);
+            lines.push_back(line.substr(cut == std::string::npos ? 0 : cut));
+        }
+        return lines;
+    }
+    std::string capture, out;
+    daemon_process tool;
+};
+
+TEST_F(DecodeTool, CapturedStreamInEachFormat)
+{
+    ASSERT_EQ(decode({capture}), 0);
+    EXPECT_EQ(lines_after_time(' '), (std::vector<std::string>{
+        "    0 load        24992  0.38",
+        "    1 processes     116  116 processes",
+        "    2 memory      32768  50.0 %",
+        "    3 fan          4500  4500 rpm",
+        "    4 temperature   727  45.4 °C",
+        "    0 load        65535  1.00 or more",
+        "    3 fan         65535  -1 rpm",
+        "    7 unknown      4660  -",
+    }));
+    ASSERT_EQ(decode({"--format", "csv", "--count", "3", "--base", "-1", capture}), 0);
+    EXPECT_EQ(lines_after_time(','), (std::vector<std::string>{
+        ",channel,name,raw,value,unit",
+        ",1,processes,24992,24992,count",
+        ",2,memory,116,0.2,%",
+        ",3,fan,32768,-32768,rpm",
+    }));
+    EXPECT_EQ(read_file(out).rfind("time,channel,name,raw,value,unit\n", 0), 0u);
+    ASSERT_EQ(decode({"--format", "jsonl", "--count", "1", "-"}, capture), 0);
+    EXPECT_EQ(lines_after_time(','), (std::vector<std::string>{
+        ",\"channel\":0,\"name\":\"load\",\"raw\":24992,\"value\":0.38,\"unit\":\"load\",\"saturated\":false}",
+    }));
+    std::string first = read_file(out);
+    EXPECT_EQ(first.rfind("{\"time\":\"20", 0), 0u) << first;
+    EXPECT_EQ(first.find("Z\","), 32u) << first;  // 2026-12-08T16:00:00.000Z
+}
+
+TEST_F(DecodeTool, PartialRecordAndBadUsage)
+{
+    write_file(capture, STREAM.substr(0, 7));
+    EXPECT_EQ(decode({"--format", "csv"}, capture), 1);
+    EXPECT_EQ(lines_after_time(',').size(), 3u);  // header and two whole records
+    EXPECT_EQ(tool.stderr_text, "statpipe-decode: the stream ended inside a record (1 of 3 bytes)\n");
+
+    struct {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"--format", "xml"}, "unknown format 'xml' (text, csv or jsonl)"},
+        {{"--count", "0"}, "--count needs a positive whole number, not '0'"},
+        {{"--count", "-3"}, "--count needs a positive whole number, not '-3'"},
+        {{"--count", "5x"}, "--count needs a positive whole number, not '5x'"},
+        {{"--base"}, "--base needs a value"},
+        {{"--verbose"}, "unknown option '--verbose'; try --help"},
+        {{capture, capture}, "only one PATH may be given, not also '" + capture + "'"},
+        {{"--create"}, "--create needs a PATH"},
+        {{"--create", "-"}, "--create needs a PATH"},
+        {{dir + "/missing"}, "cannot find " + dir + "/missing"},
+        {{dir}, dir + " is neither a FIFO nor a regular file"},
+        {{"/dev/null"}, "/dev/null is neither a FIFO nor a regular file"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(decode(c.args), 2) << c.message;
+        EXPECT_EQ(tool.stderr_text, "statpipe-decode: " + c.message + "\n");
+    }
+}
+
+TEST_F(DecodeTool, CreateRemovesOnlyTheFifoItMade)
+{
+    std::string made = dir + "/made";
+    daemon_options o;
+    o.fast = false;
+    o.program = DECODE_BINARY;
+    o.stdout_path = out;
+    // Made here, fed and closed by a writer: the tool ends and removes it.
+    tool = start_daemon({"--create", made}, o);
+    struct stat st;
+    for (int i = 0; i < 200 && lstat(made.c_str(), &st) == -1; i++)
+        usleep(10000);
+    ASSERT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    int writer = open(made.c_str(), O_WRONLY);
+    ASSERT_EQ(write(writer, STREAM.data(), 6), 6);
+    close(writer);
+    int status = wait_daemon(tool, 10);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(lines_after_time(' ').size(), 2u);
+    EXPECT_EQ(lstat(made.c_str(), &st), -1) << "the FIFO it made is left behind";
+
+    // Made here, then a signal: removed too.
+    tool = start_daemon({"--create", made}, o);
+    for (int i = 0; i < 200 && lstat(made.c_str(), &st) == -1; i++)
+        usleep(10000);
+    ASSERT_TRUE(S_ISFIFO(st.st_mode));
+    kill(tool.pid, SIGTERM);
+    wait_daemon(tool, 10);
+    EXPECT_EQ(lstat(made.c_str(), &st), -1) << "the FIFO it made is left behind";
+
+    // Already there: used and kept.
+    ASSERT_EQ(decode({"--create", capture}), 0);
+    EXPECT_EQ(read_file(capture), STREAM);
+    tool = start_daemon({"--create", fifo}, o);
+    writer = open(fifo.c_str(), O_WRONLY);
+    close(writer);
+    wait_daemon(tool, 10);
+    EXPECT_EQ(lstat(fifo.c_str(), &st), 0);
+}
+
+TEST_F(DecodeTool, LiveOnTheDaemonsPipe)
+{
+    start({fifo, "254"});
+    EXPECT_EQ(decode({"--base", "254", "--count", "4", "--format", "csv", fifo}), 0);
+    auto lines = lines_after_time(',');
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[1].rfind(",0,load,", 0), 0u) << lines[1];
+    EXPECT_EQ(lines[2].rfind(",1,processes,", 0), 0u) << lines[2];
+    EXPECT_EQ(lines[3].rfind(",2,memory,", 0), 0u) << lines[3];
+    EXPECT_EQ(lines[4].rfind(",0,load,", 0), 0u) << lines[4];
+}

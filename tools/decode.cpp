@@ -1,0 +1,95 @@
+#include "decode.h"
+
+#include <stdio.h>
+
+static const char *const NAMES[] = {"load", "processes", "memory", "fan", "temperature"};
+static const char *const UNITS[] = {"load", "count", "%", "rpm", "C"};
+
+decoded_record decode_record(const uint8_t bytes[3], uint8_t base)
+{
+    decoded_record r;
+    r.channel = static_cast<uint8_t>(bytes[0] - base);
+    r.raw = static_cast<unsigned>(bytes[1]) << 8 | bytes[2];
+    int16_t as_signed = static_cast<int16_t>(r.raw);
+    r.saturated = false;
+    r.decimals = 0;
+    r.name = r.channel < 5 ? NAMES[r.channel] : "unknown";
+    r.unit = r.channel < 5 ? UNITS[r.channel] : nullptr;
+    switch (r.channel) {
+    case 0:
+        r.saturated = r.raw == 65535;
+        r.value = r.saturated ? 1.0 : r.raw / 65536.0;
+        r.decimals = 2;
+        break;
+    case 2:
+        r.value = r.raw / 65535.0 * 100.0;
+        r.decimals = 1;
+        break;
+    case 3:
+        r.value = as_signed;
+        break;
+    case 4:
+        r.value = (as_signed - 410) * 43 / 300.0;
+        r.decimals = 1;
+        break;
+    default:  // processes, and any channel we do not know
+        r.value = r.raw;
+        break;
+    }
+    return r;
+}
+
+const char *csv_header()
+{
+    return "time,channel,name,raw,value,unit\n";
+}
+
+static bool time_stamp(char *out, size_t size, const struct timespec &at, bool utc)
+{
+    struct tm parts;
+    if ((utc ? gmtime_r(&at.tv_sec, &parts) : localtime_r(&at.tv_sec, &parts)) == nullptr)
+        return false;
+    char seconds[32];
+    if (strftime(seconds, sizeof seconds, utc ? "%Y-%m-%dT%H:%M:%S" : "%Y-%m-%d %H:%M:%S", &parts) == 0)
+        return false;
+    int n = snprintf(out, size, "%s.%03ld%s", seconds, at.tv_nsec / 1000000, utc ? "Z" : "");
+    return n > 0 && static_cast<size_t>(n) < size;
+}
+
+int format_record(char *line, size_t size, decode_format format,
+                  const decoded_record &r, const struct timespec &at)
+{
+    char when[48];
+    if (!time_stamp(when, sizeof when, at, format != FORMAT_TEXT))
+        return -1;
+    int n = -1;
+    switch (format) {
+    case FORMAT_TEXT: {
+        static const char *const TEXT_UNITS[] = {"", " processes", " %", " rpm", " °C"};
+        char value[48];
+        if (r.saturated)
+            snprintf(value, sizeof value, "1.00 or more");
+        else if (r.unit == nullptr)
+            snprintf(value, sizeof value, "-");
+        else
+            snprintf(value, sizeof value, "%.*f%s", r.decimals, r.value, TEXT_UNITS[r.channel]);
+        n = snprintf(line, size, "%s  %3u %-11s %5u  %s\n", when, r.channel, r.name, r.raw, value);
+        break;
+    }
+    case FORMAT_CSV:
+        n = snprintf(line, size, "%s,%u,%s,%u,%.*f,%s\n", when, r.channel, r.name, r.raw,
+                     r.decimals, r.value, r.unit ? r.unit : "");
+        break;
+    case FORMAT_JSONL: {
+        char unit[16] = "null";
+        if (r.unit)
+            snprintf(unit, sizeof unit, "\"%s\"", r.unit);
+        n = snprintf(line, size,
+                     "{\"time\":\"%s\",\"channel\":%u,\"name\":\"%s\",\"raw\":%u,\"value\":%.*f,\"unit\":%s%s}\n",
+                     when, r.channel, r.name, r.raw, r.decimals, r.value, unit,
+                     r.channel == 0 ? (r.saturated ? ",\"saturated\":true" : ",\"saturated\":false") : "");
+        break;
+    }
+    }
+    return n > 0 && static_cast<size_t>(n) < size ? n : -1;
+}

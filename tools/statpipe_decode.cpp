@@ -1,0 +1,165 @@
+// statpipe-decode: prints the records of a statpipe stream as they arrive.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "decode.h"
+#include "statpipe.h"
+
+static const char USAGE[] =
+    "usage: statpipe-decode [--base N] [--format text|csv|jsonl] [--count N] [--create] [PATH]\n";
+
+// The FIFO that --create made, removed on every way out.
+static const char *created_fifo;
+
+static void remove_created_fifo()
+{
+    if (created_fifo)
+        unlink(created_fifo);
+    created_fifo = nullptr;
+}
+
+static void on_signal(int signo)
+{
+    if (created_fifo)
+        unlink(created_fifo);
+    signal(signo, SIG_DFL);
+    raise(signo);
+}
+
+[[noreturn]] static void fail(int status, const char *format, const char *what)
+{
+    fprintf(stderr, "statpipe-decode: ");
+    fprintf(stderr, format, what);
+    fputc('\n', stderr);
+    remove_created_fifo();
+    exit(status);
+}
+
+static unsigned long parse_count(const char *text)
+{
+    char *end;
+    errno = 0;
+    unsigned long n = strtoul(text, &end, 10);
+    if (*text < '0' || *text > '9' || *end != '\0' || errno != 0 || n == 0)
+        fail(2, "--count needs a positive whole number, not '%s'", text);
+    return n;
+}
+
+static decode_format parse_format(const char *text)
+{
+    if (strcmp(text, "text") == 0)
+        return FORMAT_TEXT;
+    if (strcmp(text, "csv") == 0)
+        return FORMAT_CSV;
+    if (strcmp(text, "jsonl") == 0)
+        return FORMAT_JSONL;
+    fail(2, "unknown format '%s' (text, csv or jsonl)", text);
+}
+
+// Reads exactly three bytes unless the stream ends; gives how many it got.
+static size_t read_record(int fd, uint8_t bytes[3])
+{
+    size_t have = 0;
+    while (have < 3) {
+        ssize_t n = read(fd, bytes + have, 3 - have);
+        if (n == 0)
+            break;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            fail(1, "cannot read the stream: %s", strerror(errno));
+        }
+        have += static_cast<size_t>(n);
+    }
+    return have;
+}
+
+int main(int argc, char **argv)
+{
+    uint8_t base = 0;
+    decode_format format = FORMAT_TEXT;
+    unsigned long count = 0;  // 0: no limit
+    bool create = false;
+    const char *path = nullptr;
+
+    for (int i = 1; i < argc; i++) {
+        const char *arg = argv[i];
+        bool takes_value = strcmp(arg, "--base") == 0 || strcmp(arg, "--format") == 0 ||
+                           strcmp(arg, "--count") == 0;
+        if (takes_value && i + 1 >= argc)
+            fail(2, "%s needs a value", arg);
+        if (strcmp(arg, "--base") == 0)
+            base = parse_base_address(argv[++i]);
+        else if (strcmp(arg, "--format") == 0)
+            format = parse_format(argv[++i]);
+        else if (strcmp(arg, "--count") == 0)
+            count = parse_count(argv[++i]);
+        else if (strcmp(arg, "--create") == 0)
+            create = true;
+        else if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
+            fputs(USAGE, stdout);
+            return 0;
+        } else if (arg[0] == '-' && arg[1] != '\0')
+            fail(2, "unknown option '%s'; try --help", arg);
+        else if (path)
+            fail(2, "only one PATH may be given, not also '%s'", arg);
+        else
+            path = arg;
+    }
+    bool from_stdin = path == nullptr || strcmp(path, "-") == 0;
+    if (create && from_stdin)
+        fail(2, "%s needs a PATH", "--create");
+
+    signal(SIGINT, on_signal);
+    signal(SIGTERM, on_signal);
+    signal(SIGHUP, on_signal);
+    signal(SIGPIPE, on_signal);
+
+    int fd = 0;
+    if (!from_stdin) {
+        struct stat st;
+        if (create && lstat(path, &st) == -1 && errno == ENOENT) {
+            if (mkfifo(path, 0600) == -1)
+                fail(2, "cannot create FIFO: %s", path);
+            created_fifo = path;
+        }
+        if (stat(path, &st) == -1)
+            fail(2, "cannot find %s", path);
+        if (!S_ISFIFO(st.st_mode) && !S_ISREG(st.st_mode))
+            fail(2, "%s is neither a FIFO nor a regular file", path);
+        fd = open(path, O_RDONLY);  // waits for a writer on a FIFO
+        if (fd == -1)
+            fail(2, "cannot open %s", path);
+    }
+
+    if (format == FORMAT_CSV)
+        fputs(csv_header(), stdout);
+    uint8_t bytes[3];
+    size_t got = 0;
+    for (unsigned long done = 0; count == 0 || done < count; done++) {
+        got = read_record(fd, bytes);
+        if (got < 3)
+            break;
+        struct timespec at;
+        clock_gettime(CLOCK_REALTIME, &at);
+        char line[256];
+        int length = format_record(line, sizeof line, format, decode_record(bytes, base), at);
+        if (length < 0 || fwrite(line, 1, static_cast<size_t>(length), stdout) != static_cast<size_t>(length) ||
+            fflush(stdout) != 0)
+            fail(1, "cannot write the output: %s", strerror(errno));
+        got = 0;
+    }
+    remove_created_fifo();
+    if (got > 0) {
+        fprintf(stderr, "statpipe-decode: the stream ended inside a record (%zu of 3 bytes)\n", got);
+        return 1;
+    }
+    return 0;
+}
