@@ -27,7 +27,8 @@ protected:
         out = dir + "/out";
     }
     // Runs statpipe-decode to its end; gives the exit status.
-    int decode(const std::vector<std::string> &args, const std::string &stdin_path = "/dev/null")
+    int decode(const std::vector<std::string> &args, const std::string &stdin_path = "/dev/null",
+               double timeout = 10)
     {
         daemon_options o;
         o.fast = false;
@@ -35,7 +36,7 @@ protected:
         o.stdin_path = stdin_path;
         o.stdout_path = out;
         tool = start_daemon(args, o);
-        int status = wait_daemon(tool, 10);
+        int status = wait_daemon(tool, timeout);
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     // The output without its time stamps, which say only when we ran.
@@ -158,7 +159,7 @@ TEST_F(DecodeTool, CreateRemovesOnlyTheFifoItMade)
 TEST_F(DecodeTool, LiveOnTheDaemonsPipe)
 {
     start({fifo, "254"});
-    EXPECT_EQ(decode({"--base", "254", "--count", "4", "--format", "csv", fifo}), 0);
+    EXPECT_EQ(decode({"--base", "254", "--count", "4", "--format", "csv", fifo}, "/dev/null", real_seconds(60)), 0);
     auto lines = lines_after_time(',');
     ASSERT_EQ(lines.size(), 5u);
     EXPECT_EQ(lines[1].rfind(",0,load,", 0), 0u) << lines[1];

@@ -70,9 +70,48 @@ std::string end_stderr_capture(int saved, const std::string &path)
     return text;
 }
 
-bool faketime_available()
+const std::string &daemon_binary()
 {
-    return access(FAKETIME_LIB, R_OK) == 0;
+    static const std::string binary = getenv("STATPIPE_TEST_BINARY") ? getenv("STATPIPE_TEST_BINARY")
+                                                                      : STATPIPE_BINARY;
+    return binary;
+}
+
+const std::vector<std::string> &emulator()
+{
+    static const std::vector<std::string> words = [] {
+        std::vector<std::string> w;
+        const char *text = getenv("STATPIPE_TEST_EMULATOR");
+        std::string word;
+        for (const char *p = text ? text : ""; ; p++) {
+            if (*p == ' ' || *p == '\0') {
+                if (!word.empty())
+                    w.push_back(word);
+                word.clear();
+                if (*p == '\0')
+                    break;
+            } else {
+                word += *p;
+            }
+        }
+        return w;
+    }();
+    return words;
+}
+
+bool fast_time()
+{
+    return access(FAKETIME_LIB, R_OK) == 0 && emulator().empty() && getenv("STATPIPE_TEST_REAL_TIME") == nullptr;
+}
+
+double real_seconds(double daemon_seconds)
+{
+    return daemon_seconds * (fast_time() ? 0.1 : 1.0);
+}
+
+void sleep_daemon_seconds(double daemon_seconds)
+{
+    usleep(static_cast<useconds_t>(real_seconds(daemon_seconds) * 1e6));
 }
 
 bool is_root()
@@ -127,9 +166,11 @@ double now()
 daemon_process start_daemon(const std::vector<std::string> &args, const daemon_options &options)
 {
     std::vector<std::string> words = options.prefix;
+    if (options.program == daemon_binary())
+        words.insert(words.end(), emulator().begin(), emulator().end());
     words.push_back(options.program);
     words.insert(words.end(), args.begin(), args.end());
-    if (!options.prefix.empty() && words[0][0] != '/')
+    if (words[0][0] != '/')  // strace, valgrind, qemu-*
         words[0] = "/usr/bin/" + words[0];
 
     std::vector<std::string> environment = {"PATH=/usr/bin:/bin", "LC_ALL=C"};
@@ -260,8 +301,6 @@ int count_lines(const std::string &text, const std::string &line)
 
 void daemon_fixture::SetUp()
 {
-    if (!faketime_available())
-        GTEST_SKIP() << "libfaketime is not installed (Debian package faketime)";
     dir = make_scratch_dir();
     chmod(dir.c_str(), 0755);
     fifo = dir + "/pipe";

@@ -25,17 +25,29 @@ template <typename Fn> std::string capture_stderr(Fn fn)
     return end_stderr_capture(saved, path);
 }
 
-bool faketime_available();
 bool is_root();
+
+// The daemon under test: this build's, or another one named by
+// STATPIPE_TEST_BINARY (a static or cross-built daemon), run through
+// STATPIPE_TEST_EMULATOR (words separated by spaces) if that is set.
+const std::string &daemon_binary();
+const std::vector<std::string> &emulator();
+// Without an emulator and a static binary, libfaketime makes the daemon's
+// time run ten times faster; otherwise (or with STATPIPE_TEST_REAL_TIME
+// set) it runs in real time.
+bool fast_time();
+// How long the daemon takes for this many of its own seconds.
+double real_seconds(double daemon_seconds);
+void sleep_daemon_seconds(double daemon_seconds);
 
 struct daemon_options {
     std::vector<std::string> prefix;  // e.g. strace and its options
-    bool fast = true;                 // time runs ten times faster (libfaketime)
+    bool fast = fast_time();          // time runs ten times faster (libfaketime)
     bool close_standard_fds = false;
     // Bound over /proc/sys/dev in a private mount namespace; empty: none.
     std::string sensor_root;
     bool unprivileged = false;
-    std::string program = STATPIPE_BINARY;
+    std::string program = daemon_binary();
     std::string stdin_path;   // empty: inherited
     std::string stdout_path;  // empty: inherited
 };

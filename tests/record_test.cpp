@@ -48,7 +48,7 @@ TEST(ParseBaseAddress, AtoiSyntaxLowEightBitsSaturating)
         {"- 5", 0},
         {"99999999999999999999", 255},   // saturates at the top of long
         {"-99999999999999999999", 0},    // and at the bottom
-        {"4294967297", 1},
+        {"4294967297", sizeof(long) > 4 ? 1u : 255u},  // beyond a 32-bit long: saturated
     };
     for (const auto &c : cases)
         EXPECT_EQ(parse_base_address(c.text), c.expected) << '"' << c.text << '"';
