@@ -20,7 +20,7 @@ protected:
     void SetUp() override
     {
         daemon_fixture::SetUp();
-        if (IsSkipped() || HasFatalFailure())
+        if (HasFatalFailure())
             return;
         capture = dir + "/capture";
         write_file(capture, STREAM);

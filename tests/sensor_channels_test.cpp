@@ -8,13 +8,27 @@
 #include "harness.h"
 #include "statpipe.h"
 
+struct parse_case {
+    const char *text;
+    bool ok;  // false: garbage
+    int32_t value;
+};
+
+template <size_t N>
+static void check_parser(bool (*parse)(const char *, int32_t *), const parse_case (&cases)[N])
+{
+    for (const auto &c : cases) {
+        int32_t value = 12345;
+        EXPECT_EQ(parse(c.text, &value), c.ok) << '"' << c.text << '"';
+        if (c.ok) {
+            EXPECT_EQ(value, c.value) << '"' << c.text << '"';
+        }
+    }
+}
+
 TEST(ParseFanText, SecondIntegerAsRead)
 {
-    struct {
-        const char *text;
-        bool ok;
-        int32_t value;
-    } cases[] = {
+    const parse_case cases[] = {
         {"3000 4500\n", true, 4500},
         {"0 0\n", true, 0},
         {"3000 -1\n", true, -1},
@@ -33,22 +47,12 @@ TEST(ParseFanText, SecondIntegerAsRead)
         {"3000 - 5", false, 0},
         {"3000 0x10", true, 0},  // decimal only, as %d reads it
     };
-    for (const auto &c : cases) {
-        int32_t value = 12345;
-        EXPECT_EQ(parse_fan_text(c.text, &value), c.ok) << '"' << c.text << '"';
-        if (c.ok) {
-            EXPECT_EQ(value, c.value) << '"' << c.text << '"';
-        }
-    }
+    check_parser(parse_fan_text, cases);
 }
 
 TEST(ParseTemperatureText, ThirdNumberScaledAndTruncated)
 {
-    struct {
-        const char *text;
-        bool ok;
-        int32_t value;
-    } cases[] = {
+    const parse_case cases[] = {
         {"60.0 55.0 45.5\n", true, 727},
         {"60.0 55.0 45.9\n", true, 730},
         {"60.0 55.0 0.0\n", true, 410},
@@ -71,13 +75,7 @@ TEST(ParseTemperatureText, ThirdNumberScaledAndTruncated)
         {"", false, 0},
         {"temp 1 2 3", false, 0},
     };
-    for (const auto &c : cases) {
-        int32_t value = 12345;
-        EXPECT_EQ(parse_temperature_text(c.text, &value), c.ok) << '"' << c.text << '"';
-        if (c.ok) {
-            EXPECT_EQ(value, c.value) << '"' << c.text << '"';
-        }
-    }
+    check_parser(parse_temperature_text, cases);
 }
 
 class ReadI2cDevice : public ::testing::Test {
