@@ -77,6 +77,42 @@ TEST_F(Daemon, CommandLineRefusals)
     EXPECT_EQ(read_file(file), "precious\n");
 }
 
+TEST_F(Daemon, PipeSwappedAfterTheCheckIsRefused)
+{
+    // strace holds the daemon for a second after its check of the path;
+    // meanwhile the FIFO is replaced. Nothing may be written anywhere.
+    std::string target = dir + "/precious";
+    struct {
+        bool link;
+        std::string message;
+    } cases[] = {
+        {true, "Cannot open FIFO file " + fifo + "\n"},
+        {false, "Unable to locate FIFO file at " + fifo + "\n"},
+    };
+    for (const auto &c : cases) {
+        write_file(target, "precious\n");
+        unlink(fifo.c_str());
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+        options.prefix = {"strace", "-f", "-o", "/dev/null", "-P", fifo, "-e", "inject=%%stat:delay_exit=1000000"};
+        options.fast = false;  // strace's delay does not run under libfaketime
+        start({fifo});
+        usleep(400000);
+        unlink(fifo.c_str());
+        if (c.link)
+            ASSERT_EQ(symlink(target.c_str(), fifo.c_str()), 0);
+        else
+            ASSERT_EQ(rename(target.c_str(), fifo.c_str()), 0);
+        int status = wait_daemon(daemon, 30);
+        ASSERT_TRUE(WIFEXITED(status)) << c.message;
+        EXPECT_EQ(WEXITSTATUS(status), 1) << c.message;
+        EXPECT_EQ(daemon.stderr_text, c.message);
+        EXPECT_EQ(read_file(fifo), "precious\n");
+        if (!c.link) {
+            ASSERT_EQ(rename(fifo.c_str(), target.c_str()), 0);
+        }
+    }
+}
+
 TEST_F(Daemon, PipeThatMayNotBeOpened)
 {
     if (!is_root())
