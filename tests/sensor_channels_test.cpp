@@ -102,11 +102,7 @@ TEST_F(ReadI2cDevice, RereadsCurrentTextWithNothingLeftBehind)
 {
     write_file(dir + "/fan2", "3000 4500\n");
     open_device("fan2");
-    struct {
-        const char *text;
-        bool ok;
-        int32_t value;
-    } steps[] = {
+    const parse_case steps[] = {
         {"3000 4500\n", true, 4500},
         {"3000\n", false, 0},          // shrank: no "500" behind it
         {"", false, 0},                // empty: no replay of the last reading
