@@ -15,8 +15,8 @@ status_record encode_status_record(unsigned channel, uint8_t base_address, int32
     return record;
 }
 
-loop_end run_sampling_loop(int pipe_fd, uint8_t base_address,
-                           const sensor_device *fan, const sensor_device *temperature)
+loop_end run_sampling_loop(int pipe_fd, uint8_t base_address, const sensor_device *fan,
+                           const sensor_device *temperature)
 {
     unsigned channel = CHANNEL_LOAD;
     bool reader_disconnected = false;
@@ -42,7 +42,8 @@ loop_end run_sampling_loop(int pipe_fd, uint8_t base_address,
                     return LOOP_WRITE_FAILED;
                 if (!reader_disconnected) {
                     write_diagnostic("Reading end apparently disconnected. "
-                                     "Will keep retrying every 10 seconds...\n", "", "");
+                                     "Will keep retrying every 10 seconds...\n",
+                                     "", "");
                     reader_disconnected = true;
                 }
                 sleep(RETRY_PERIOD);

@@ -39,8 +39,8 @@ void write_diagnostic(const char *before, const char *path, const char *after);
 
 // sampling loop
 status_record encode_status_record(unsigned channel, uint8_t base_address, int32_t sample_value);
-loop_end run_sampling_loop(int pipe_fd, uint8_t base_address,
-                           const sensor_device *fan, const sensor_device *temperature);
+loop_end run_sampling_loop(int pipe_fd, uint8_t base_address, const sensor_device *fan,
+                           const sensor_device *temperature);
 
 // system statistics channels
 int take_system_snapshot(system_snapshot *snapshot);

@@ -72,7 +72,8 @@ TEST_F(Daemon, CommandLineRefusals)
         EXPECT_EQ(trace.find("open(\"" + c.args[0] + "\""), std::string::npos) << trace;
         EXPECT_EQ(trace.find("openat(AT_FDCWD, \"" + c.args[0] + "\""), std::string::npos) << trace;
         EXPECT_NE(trace.find(c.args[0] == "-h" && c.args.size() == 1 ? "execve" : "\"" + c.args[0] + "\""),
-                  std::string::npos) << "the trace saw nothing: " << trace;
+                  std::string::npos)
+            << "the trace saw nothing: " << trace;
     }
     EXPECT_EQ(read_file(file), "precious\n");
 }
@@ -93,7 +94,8 @@ TEST_F(Daemon, PipeSwappedAfterTheCheckIsRefused)
         write_file(target, "precious\n");
         unlink(fifo.c_str());
         ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-        options.prefix = {"strace", "-f", "-o", "/dev/null", "-P", fifo, "-e", "inject=%%stat:delay_exit=1000000"};
+        options.prefix = {"strace", "-f", "-o", "/dev/null",
+                          "-P",     fifo, "-e", "inject=%%stat:delay_exit=1000000"};
         options.fast = false;  // strace's delay does not run under libfaketime
         start({fifo});
         usleep(400000);
@@ -157,10 +159,8 @@ TEST_F(Daemon, BaseAddressWrapsInTheChannelByte)
         std::string base;
         std::vector<unsigned> channels;
     } cases[] = {
-        {"254", {254, 255, 0}},
-        {"300", {44, 45, 46}},
-        {"-1", {255, 0, 1}},
-        {"99999999999999999999", {255, 0, 1}},
+        {"254", {254, 255, 0}}, {"300", {44, 45, 46}},
+        {"-1", {255, 0, 1}},    {"99999999999999999999", {255, 0, 1}},
         {"0x10", {0, 1, 2}},
     };
     for (const auto &c : cases) {
@@ -265,7 +265,8 @@ static std::vector<std::string> calls_from_first_sample(const std::string &log)
         while (start != std::string::npos && start < line.size() && line[start] == ' ')
             start++;
         size_t paren = line.find('(', start);
-        if (start == std::string::npos || paren == std::string::npos || line[start] == '-' || line[start] == '+')
+        if (start == std::string::npos || paren == std::string::npos || line[start] == '-' ||
+            line[start] == '+')
             continue;
         std::string name = line.substr(start, paren - start);
         if (name == "sysinfo" || !names.empty())

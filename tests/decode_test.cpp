@@ -51,6 +51,8 @@ TEST(FormatRecord, ExactLinesOfEachFormat)
     setenv("TZ", "UTC", 1);
     tzset();
     struct timespec at = {1796774400 + 3723, 45678901};  // 2026-12-09 01:02:03.045 UTC
+    // one row a case, as the table reads
+    // clang-format off
     struct {
         uint8_t bytes[3];
         decode_format format;
@@ -79,6 +81,7 @@ TEST(FormatRecord, ExactLinesOfEachFormat)
          "{\"time\":\"2026-12-09T01:02:03.045Z\",\"channel\":9,\"name\":\"unknown\",\"raw\":7,"
          "\"value\":7,\"unit\":null}\n"},
     };
+    // clang-format on
     for (const auto &c : cases) {
         char line[256];
         int n = format_record(line, sizeof line, c.format, decode_record(c.bytes, 0), at);

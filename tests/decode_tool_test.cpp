@@ -13,7 +13,8 @@
 // load 0.38, 116 processes, memory 50 %, fan 4500, 45.4 degrees, a full
 // load, a fan that cannot be counted, an unknown channel
 static const std::string STREAM("\x00\x61\xa0\x01\x00\x74\x02\x80\x00\x03\x11\x94\x04\x02\xd7"
-                                "\x00\xff\xff\x03\xff\xff\x07\x12\x34", 24);
+                                "\x00\xff\xff\x03\xff\xff\x07\x12\x34",
+                                24);
 
 class DecodeTool : public daemon_fixture {
 protected:
@@ -57,29 +58,29 @@ protected:
 
 TEST_F(DecodeTool, CapturedStreamInEachFormat)
 {
-    ASSERT_EQ(decode({capture}), 0);
-    EXPECT_EQ(lines_after_time(' '), (std::vector<std::string>{
-        "    0 load        24992  0.38",
-        "    1 processes     116  116 processes",
-        "    2 memory      32768  50.0 %",
-        "    3 fan          4500  4500 rpm",
-        "    4 temperature   727  45.4 °C",
-        "    0 load        65535  1.00 or more",
-        "    3 fan         65535  -1 rpm",
-        "    7 unknown      4660  -",
-    }));
-    ASSERT_EQ(decode({"--format", "csv", "--count", "3", "--base", "-1", capture}), 0);
-    EXPECT_EQ(lines_after_time(','), (std::vector<std::string>{
+    const std::vector<std::string> text = {
+        "    0 load        24992  0.38",    "    1 processes     116  116 processes",
+        "    2 memory      32768  50.0 %",  "    3 fan          4500  4500 rpm",
+        "    4 temperature   727  45.4 °C", "    0 load        65535  1.00 or more",
+        "    3 fan         65535  -1 rpm",  "    7 unknown      4660  -",
+    };
+    const std::vector<std::string> csv = {
         ",channel,name,raw,value,unit",
         ",1,processes,24992,24992,count",
         ",2,memory,116,0.2,%",
         ",3,fan,32768,-32768,rpm",
-    }));
+    };
+    const std::vector<std::string> jsonl = {
+        ",\"channel\":0,\"name\":\"load\",\"raw\":24992,\"value\":0.38,\"unit\":\"load\",\"saturated\":"
+        "false}",
+    };
+    ASSERT_EQ(decode({capture}), 0);
+    EXPECT_EQ(lines_after_time(' '), text);
+    ASSERT_EQ(decode({"--format", "csv", "--count", "3", "--base", "-1", capture}), 0);
+    EXPECT_EQ(lines_after_time(','), csv);
     EXPECT_EQ(read_file(out).rfind("time,channel,name,raw,value,unit\n", 0), 0u);
     ASSERT_EQ(decode({"--format", "jsonl", "--count", "1", "-"}, capture), 0);
-    EXPECT_EQ(lines_after_time(','), (std::vector<std::string>{
-        ",\"channel\":0,\"name\":\"load\",\"raw\":24992,\"value\":0.38,\"unit\":\"load\",\"saturated\":false}",
-    }));
+    EXPECT_EQ(lines_after_time(','), jsonl);
     std::string first = read_file(out);
     EXPECT_EQ(first.rfind("{\"time\":\"20", 0), 0u) << first;
     EXPECT_EQ(first.find("Z\","), 32u) << first;  // 2026-12-08T16:00:00.000Z
@@ -159,7 +160,8 @@ TEST_F(DecodeTool, CreateRemovesOnlyTheFifoItMade)
 TEST_F(DecodeTool, LiveOnTheDaemonsPipe)
 {
     start({fifo, "254"});
-    EXPECT_EQ(decode({"--base", "254", "--count", "4", "--format", "csv", fifo}, "/dev/null", real_seconds(60)), 0);
+    EXPECT_EQ(
+        decode({"--base", "254", "--count", "4", "--format", "csv", fifo}, "/dev/null", real_seconds(60)), 0);
     auto lines = lines_after_time(',');
     ASSERT_EQ(lines.size(), 5u);
     EXPECT_EQ(lines[1].rfind(",0,load,", 0), 0u) << lines[1];

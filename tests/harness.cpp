@@ -72,8 +72,8 @@ std::string end_stderr_capture(int saved, const std::string &path)
 
 const std::string &daemon_binary()
 {
-    static const std::string binary = getenv("STATPIPE_TEST_BINARY") ? getenv("STATPIPE_TEST_BINARY")
-                                                                      : STATPIPE_BINARY;
+    static const std::string binary =
+        getenv("STATPIPE_TEST_BINARY") ? getenv("STATPIPE_TEST_BINARY") : STATPIPE_BINARY;
     return binary;
 }
 
@@ -83,7 +83,7 @@ const std::vector<std::string> &emulator()
         std::vector<std::string> w;
         const char *text = getenv("STATPIPE_TEST_EMULATOR");
         std::string word;
-        for (const char *p = text ? text : ""; ; p++) {
+        for (const char *p = text ? text : "";; p++) {
             if (*p == ' ' || *p == '\0') {
                 if (!word.empty())
                     w.push_back(word);
@@ -101,7 +101,8 @@ const std::vector<std::string> &emulator()
 
 bool fast_time()
 {
-    return access(FAKETIME_LIB, R_OK) == 0 && emulator().empty() && getenv("STATPIPE_TEST_REAL_TIME") == nullptr;
+    return access(FAKETIME_LIB, R_OK) == 0 && emulator().empty() &&
+           getenv("STATPIPE_TEST_REAL_TIME") == nullptr;
 }
 
 double real_seconds(double daemon_seconds)
@@ -131,8 +132,7 @@ double now()
 {
     setpgid(0, 0);  // so that stop_daemon reaches a tracer's child too
     if (!options.sensor_root.empty()) {
-        if (unshare(CLONE_NEWNS) == -1 ||
-            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1 ||
+        if (unshare(CLONE_NEWNS) == -1 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1 ||
             mount(options.sensor_root.c_str(), "/proc/sys/dev", nullptr, MS_BIND, nullptr) == -1)
             _exit(125);
     }

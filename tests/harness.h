@@ -14,10 +14,12 @@ void write_file(const std::string &path, const std::string &text);
 std::string read_file(const std::string &path);
 
 // Runs fn with file descriptor 2 redirected; gives what was written there.
-template <typename Fn> std::string capture_stderr(Fn fn);
+template <typename Fn>
+std::string capture_stderr(Fn fn);
 int begin_stderr_capture(const std::string &path);
 std::string end_stderr_capture(int saved, const std::string &path);
-template <typename Fn> std::string capture_stderr(Fn fn)
+template <typename Fn>
+std::string capture_stderr(Fn fn)
 {
     std::string path = make_scratch_dir() + "/stderr";
     int saved = begin_stderr_capture(path);

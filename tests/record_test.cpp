@@ -46,8 +46,8 @@ TEST(ParseBaseAddress, AtoiSyntaxLowEightBitsSaturating)
         {"word", 0},
         {"", 0},
         {"- 5", 0},
-        {"99999999999999999999", 255},   // saturates at the top of long
-        {"-99999999999999999999", 0},    // and at the bottom
+        {"99999999999999999999", 255},                 // saturates at the top of long
+        {"-99999999999999999999", 0},                  // and at the bottom
         {"4294967297", sizeof(long) > 4 ? 1u : 255u},  // beyond a 32-bit long: saturated
     };
     for (const auto &c : cases)

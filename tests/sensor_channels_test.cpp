@@ -65,12 +65,12 @@ TEST(ParseTemperatureText, ThirdNumberScaledAndTruncated)
         {"nan inf 45.5", true, 727},  // only the taken number must be finite
         {"60.0 55.0 1e7\n", true, 69767851},
         {"60.0 55.0 6e8\n", true, static_cast<int32_t>(4186046921u)},  // above 2^31: as unsigned
-        {"60.0 55.0 7e8\n", false, 0},     // does not fit 32 bits
+        {"60.0 55.0 7e8\n", false, 0},                                 // does not fit 32 bits
         {"60.0 55.0 -5e8\n", false, 0},
         {"60.0 55.0 nan\n", false, 0},
         {"60.0 55.0 inf\n", false, 0},
         {"60.0 55.0 -infinity\n", false, 0},
-        {"60.0 55.0 1e39\n", false, 0},    // overflows single precision
+        {"60.0 55.0 1e39\n", false, 0},  // overflows single precision
         {"60.0 55.0\n", false, 0},
         {"", false, 0},
         {"temp 1 2 3", false, 0},
@@ -104,8 +104,8 @@ TEST_F(ReadI2cDevice, RereadsCurrentTextWithNothingLeftBehind)
     open_device("fan2");
     const parse_case steps[] = {
         {"3000 4500\n", true, 4500},
-        {"3000\n", false, 0},          // shrank: no "500" behind it
-        {"", false, 0},                // empty: no replay of the last reading
+        {"3000\n", false, 0},  // shrank: no "500" behind it
+        {"", false, 0},        // empty: no replay of the last reading
         {"2900 4600\n", true, 4600},
     };
     for (const auto &s : steps) {
@@ -113,9 +113,8 @@ TEST_F(ReadI2cDevice, RereadsCurrentTextWithNothingLeftBehind)
         ASSERT_EQ(write(fd, s.text, strlen(s.text)), static_cast<ssize_t>(strlen(s.text)));
         close(fd);
         int32_t value = 0;
-        std::string err = capture_stderr([&] {
-            EXPECT_EQ(sample_sensor_channel(CHANNEL_FAN, &device, &value), s.ok ? 0 : -1) << s.text;
-        });
+        std::string err = capture_stderr(
+            [&] { EXPECT_EQ(sample_sensor_channel(CHANNEL_FAN, &device, &value), s.ok ? 0 : -1) << s.text; });
         EXPECT_STREQ(read_i2c_device(&device), s.text);
         if (s.ok) {
             EXPECT_EQ(value, s.value);
@@ -135,9 +134,8 @@ TEST_F(ReadI2cDevice, SeesOnlyTheFirst127Bytes)
     ASSERT_NE(got, nullptr);
     EXPECT_EQ(std::string(got), text.substr(0, 127));
     int32_t value;
-    std::string err = capture_stderr([&] {
-        EXPECT_EQ(sample_sensor_channel(CHANNEL_TEMPERATURE, &device, &value), -1);
-    });
+    std::string err =
+        capture_stderr([&] { EXPECT_EQ(sample_sensor_channel(CHANNEL_TEMPERATURE, &device, &value), -1); });
     EXPECT_EQ(err, "Warning: garbage from i2c device `" + path + "'\n");
 }
 

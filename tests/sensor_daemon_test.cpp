@@ -70,9 +70,11 @@ TEST_F(SensorDaemon, FullRotationEveryTenSeconds)
 
 TEST_F(SensorDaemon, FailingSensorsWarnAndSkipOnlyTheirChannel)
 {
+    // one row a case, as the table reads
+    // clang-format off
     struct {
         const char *name;
-        const char *fan;   // nullptr: no file; "/": a directory
+        const char *fan;  // nullptr: no file; "/": a directory
         const char *temp;
         std::vector<unsigned> channels;
         std::string once;       // warned at start-up only
@@ -89,6 +91,7 @@ TEST_F(SensorDaemon, FailingSensorsWarnAndSkipOnlyTheirChannel)
         {"temperature unreadable", "3000 4500\n", "/", {0, 1, 2, 3, 0, 1, 2, 3, 0},
          "", warning("unable to read from", TEMP)},
     };
+    // clang-format on
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_EQ(system(("rm -rf " + chip + "/*").c_str()), 0);

@@ -5,8 +5,8 @@
 
 #include "statpipe.h"
 
-static system_snapshot snapshot_of(unsigned long load, unsigned short procs,
-                                   unsigned long total, unsigned long free_ram)
+static system_snapshot snapshot_of(unsigned long load, unsigned short procs, unsigned long total,
+                                   unsigned long free_ram)
 {
     system_snapshot s;
     memset(&s, 0, sizeof s);
@@ -24,9 +24,8 @@ TEST(SystemChannels, LoadSaturatesAndNeverWraps)
         unsigned long load;
         int32_t expected;
     } cases[] = {
-        {0, 0}, {16384, 16384}, {32768, 32768}, {65535, 65535},
-        {65536, 65535}, {300000, 65535}, {65536UL + 5, 65535},
-        {~0UL, 65535},
+        {0, 0},         {16384, 16384},  {32768, 32768},       {65535, 65535},
+        {65536, 65535}, {300000, 65535}, {65536UL + 5, 65535}, {~0UL, 65535},
     };
     for (const auto &c : cases) {
         system_snapshot s = snapshot_of(c.load, 0, 1, 1);
@@ -55,21 +54,21 @@ TEST(SystemChannels, MemoryInUseScaledAndClamped)
         {64 * MiB, 0, 65535},
         {64 * MiB, 16 * MiB, 49151},
         {64 * MiB, 10 * MiB, 55295},
-        {24 * GiB, 6 * GiB, 49151},             // wider than 32 bits
-        {24 * GiB, 24 * GiB - 1, 0},            // rounds to all free
+        {24 * GiB, 6 * GiB, 49151},   // wider than 32 bits
+        {24 * GiB, 24 * GiB - 1, 0},  // rounds to all free
         {1ULL << 40, 1ULL << 38, 49151},
         {ULONG_MAX, 0, 65535},
         {ULONG_MAX, ULONG_MAX / 4, 49151},
-        {0x10000000, 0xF0000000, 0},            // a 32-bit guest on a big host
-        {64 * MiB, 128 * MiB, 0},               // free above total
-        {0, 0, 0},                              // total 0: NaN clamps
-        {0, 5, 0},                              // total 0: -inf clamps
+        {0x10000000, 0xF0000000, 0},  // a 32-bit guest on a big host
+        {64 * MiB, 128 * MiB, 0},     // free above total
+        {0, 0, 0},                    // total 0: NaN clamps
+        {0, 5, 0},                    // total 0: -inf clamps
     };
     for (const auto &c : cases) {
         if (c.total > ULONG_MAX || c.free_ram > ULONG_MAX)
             continue;
-        system_snapshot s = snapshot_of(0, 0, static_cast<unsigned long>(c.total),
-                                        static_cast<unsigned long>(c.free_ram));
+        system_snapshot s =
+            snapshot_of(0, 0, static_cast<unsigned long>(c.total), static_cast<unsigned long>(c.free_ram));
         EXPECT_EQ(sample_system_channel(CHANNEL_MEMORY, &s), c.expected)
             << "total " << c.total << " free " << c.free_ram;
     }

@@ -56,8 +56,8 @@ static bool time_stamp(char *out, size_t size, const struct timespec &at, bool u
     return n > 0 && static_cast<size_t>(n) < size;
 }
 
-int format_record(char *line, size_t size, decode_format format,
-                  const decoded_record &r, const struct timespec &at)
+int format_record(char *line, size_t size, decode_format format, const decoded_record &r,
+                  const struct timespec &at)
 {
     char when[48];
     if (!time_stamp(when, sizeof when, at, format != FORMAT_TEXT))
@@ -77,17 +77,18 @@ int format_record(char *line, size_t size, decode_format format,
         break;
     }
     case FORMAT_CSV:
-        n = snprintf(line, size, "%s,%u,%s,%u,%.*f,%s\n", when, r.channel, r.name, r.raw,
-                     r.decimals, r.value, r.unit ? r.unit : "");
+        n = snprintf(line, size, "%s,%u,%s,%u,%.*f,%s\n", when, r.channel, r.name, r.raw, r.decimals, r.value,
+                     r.unit ? r.unit : "");
         break;
     case FORMAT_JSONL: {
         char unit[16] = "null";
         if (r.unit)
             snprintf(unit, sizeof unit, "\"%s\"", r.unit);
-        n = snprintf(line, size,
-                     "{\"time\":\"%s\",\"channel\":%u,\"name\":\"%s\",\"raw\":%u,\"value\":%.*f,\"unit\":%s%s}\n",
-                     when, r.channel, r.name, r.raw, r.decimals, r.value, unit,
-                     r.channel == 0 ? (r.saturated ? ",\"saturated\":true" : ",\"saturated\":false") : "");
+        n = snprintf(
+            line, size,
+            "{\"time\":\"%s\",\"channel\":%u,\"name\":\"%s\",\"raw\":%u,\"value\":%.*f,\"unit\":%s%s}\n",
+            when, r.channel, r.name, r.raw, r.decimals, r.value, unit,
+            r.channel == 0 ? (r.saturated ? ",\"saturated\":true" : ",\"saturated\":false") : "");
         break;
     }
     }

@@ -9,20 +9,20 @@
 enum decode_format { FORMAT_TEXT, FORMAT_CSV, FORMAT_JSONL };
 
 struct decoded_record {
-    unsigned channel;   // after the base is taken off
-    const char *name;   // "unknown" past the five channels
-    unsigned raw;       // the 16-bit big-endian value
-    double value;       // in the unit below; the raw value where there is none
-    const char *unit;   // nullptr for an unknown channel
-    int decimals;       // to print value with
-    bool saturated;     // a load of 1.0 or more
+    unsigned channel;  // after the base is taken off
+    const char *name;  // "unknown" past the five channels
+    unsigned raw;      // the 16-bit big-endian value
+    double value;      // in the unit below; the raw value where there is none
+    const char *unit;  // nullptr for an unknown channel
+    int decimals;      // to print value with
+    bool saturated;    // a load of 1.0 or more
 };
 
 decoded_record decode_record(const uint8_t bytes[3], uint8_t base);
 // One line, ending in a newline, for a record that arrived at the given
 // time. Gives its length, or -1 if it does not fit.
-int format_record(char *line, size_t size, decode_format format,
-                  const decoded_record &record, const struct timespec &at);
+int format_record(char *line, size_t size, decode_format format, const decoded_record &record,
+                  const struct timespec &at);
 const char *csv_header();
 
 #endif

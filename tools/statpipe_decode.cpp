@@ -91,8 +91,8 @@ int main(int argc, char **argv)
 
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
-        bool takes_value = strcmp(arg, "--base") == 0 || strcmp(arg, "--format") == 0 ||
-                           strcmp(arg, "--count") == 0;
+        bool takes_value =
+            strcmp(arg, "--base") == 0 || strcmp(arg, "--format") == 0 || strcmp(arg, "--count") == 0;
         if (takes_value && i + 1 >= argc)
             fail(2, "%s needs a value", arg);
         if (strcmp(arg, "--base") == 0)
@@ -151,7 +151,8 @@ int main(int argc, char **argv)
         clock_gettime(CLOCK_REALTIME, &at);
         char line[256];
         int length = format_record(line, sizeof line, format, decode_record(bytes, base), at);
-        if (length < 0 || fwrite(line, 1, static_cast<size_t>(length), stdout) != static_cast<size_t>(length) ||
+        if (length < 0 ||
+            fwrite(line, 1, static_cast<size_t>(length), stdout) != static_cast<size_t>(length) ||
             fflush(stdout) != 0)
             fail(1, "cannot write the output: %s", strerror(errno));
         got = 0;
