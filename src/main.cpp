@@ -38,7 +38,7 @@ int main(int argc, char **argv)
     }
 
     ensure_standard_descriptors();
-    signal(SIGPIPE, SIG_IGN);
+    (void)signal(SIGPIPE, SIG_IGN);  // cannot fail: a valid signal and SIG_IGN
 
     if (argc > 1)
         named_pipe = argv[1];
@@ -60,6 +60,7 @@ int main(int argc, char **argv)
     }
     if (fstat(pipe_fd, &st) == -1 || !is_fifo(st)) {
         write_diagnostic("Unable to locate FIFO file at ", named_pipe, "\n");
+        close(pipe_fd);
         return 1;
     }
 

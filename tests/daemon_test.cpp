@@ -40,12 +40,14 @@ protected:
 
 TEST_F(Daemon, CommandLineRefusals)
 {
-    std::string file = dir + "/file", link = dir + "/link", sub = dir + "/sub";
+    std::string file = dir + "/file";
+    std::string link = dir + "/link";
+    std::string sub = dir + "/sub";
     write_file(file, "precious\n");
     ASSERT_EQ(symlink(fifo.c_str(), link.c_str()), 0);
     ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
     std::string usage = "Usage: " + daemon_binary() + " [ named_pipe [ base_address ] ]\n";
-    struct {
+    const struct {
         std::vector<std::string> args;
         int status;
         std::string message;
@@ -83,9 +85,9 @@ TEST_F(Daemon, PipeSwappedAfterTheCheckIsRefused)
     // strace holds the daemon for a second after its check of the path;
     // meanwhile the FIFO is replaced. Nothing may be written anywhere.
     std::string target = dir + "/precious";
-    struct {
+    const struct {
         bool link;
-        std::string message;
+        std::string message;  // cppcheck-suppress unusedStructMember ; it misses the reads through c
     } cases[] = {
         {true, "Cannot open FIFO file " + fifo + "\n"},
         {false, "Unable to locate FIFO file at " + fifo + "\n"},
@@ -98,7 +100,7 @@ TEST_F(Daemon, PipeSwappedAfterTheCheckIsRefused)
                           "-P",     fifo, "-e", "inject=%%stat:delay_exit=1000000"};
         options.fast = false;  // strace's delay does not run under libfaketime
         start({fifo});
-        usleep(400000);
+        pause_seconds(0.4);
         unlink(fifo.c_str());
         if (c.link)
             ASSERT_EQ(symlink(target.c_str(), fifo.c_str()), 0);
@@ -155,7 +157,7 @@ TEST_F(Daemon, WaitsSilentlyThenSendsAtOnceAndEveryTwoSeconds)
 
 TEST_F(Daemon, BaseAddressWrapsInTheChannelByte)
 {
-    struct {
+    const struct {
         std::string base;
         std::vector<unsigned> channels;
     } cases[] = {

@@ -5,7 +5,7 @@
 
 TEST(DecodeRecord, EveryChannelAndItsExtremes)
 {
-    struct {
+    const struct {
         uint8_t bytes[3];
         uint8_t base;
         unsigned channel;
@@ -53,7 +53,7 @@ TEST(FormatRecord, ExactLinesOfEachFormat)
     struct timespec at = {1796774400 + 3723, 45678901};  // 2026-12-09 01:02:03.045 UTC
     // one row a case, as the table reads
     // clang-format off
-    struct {
+    const struct {
         uint8_t bytes[3];
         decode_format format;
         const char *line;

@@ -93,7 +93,7 @@ TEST_F(DecodeTool, PartialRecordAndBadUsage)
     EXPECT_EQ(lines_after_time(',').size(), 3u);  // header and two whole records
     EXPECT_EQ(tool.stderr_text, "statpipe-decode: the stream ended inside a record (1 of 3 bytes)\n");
 
-    struct {
+    const struct {
         std::vector<std::string> args;
         std::string message;
     } cases[] = {
@@ -127,7 +127,7 @@ TEST_F(DecodeTool, CreateRemovesOnlyTheFifoItMade)
     tool = start_daemon({"--create", made}, o);
     struct stat st;
     for (int i = 0; i < 200 && lstat(made.c_str(), &st) == -1; i++)
-        usleep(10000);
+        pause_seconds(0.01);
     ASSERT_TRUE(S_ISFIFO(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     int writer = open(made.c_str(), O_WRONLY);
@@ -141,7 +141,7 @@ TEST_F(DecodeTool, CreateRemovesOnlyTheFifoItMade)
     // Made here, then a signal: removed too.
     tool = start_daemon({"--create", made}, o);
     for (int i = 0; i < 200 && lstat(made.c_str(), &st) == -1; i++)
-        usleep(10000);
+        pause_seconds(0.01);
     ASSERT_TRUE(S_ISFIFO(st.st_mode));
     kill(tool.pid, SIGTERM);
     wait_daemon(tool, 10);

@@ -1,5 +1,8 @@
 #include "harness.h"
 
+#include <algorithm>
+
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -33,9 +36,10 @@ void remove_tree(const std::string &path)
 void write_file(const std::string &path, const std::string &text)
 {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_NE(fd, -1) << path;
-    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    close(fd);
+    ssize_t written = fd == -1 ? -1 : write(fd, text.data(), text.size());
+    if (fd != -1)
+        close(fd);
+    ASSERT_EQ(written, static_cast<ssize_t>(text.size())) << path;
 }
 
 std::string read_file(const std::string &path)
@@ -72,8 +76,8 @@ std::string end_stderr_capture(int saved, const std::string &path)
 
 const std::string &daemon_binary()
 {
-    static const std::string binary =
-        getenv("STATPIPE_TEST_BINARY") ? getenv("STATPIPE_TEST_BINARY") : STATPIPE_BINARY;
+    static const char *const chosen = getenv("STATPIPE_TEST_BINARY");
+    static const std::string binary = chosen ? chosen : STATPIPE_BINARY;
     return binary;
 }
 
@@ -110,9 +114,18 @@ double real_seconds(double daemon_seconds)
     return daemon_seconds * (fast_time() ? 0.1 : 1.0);
 }
 
+void pause_seconds(double seconds)
+{
+    struct timespec left = {
+        static_cast<time_t>(seconds),
+        static_cast<long>((seconds - static_cast<double>(static_cast<time_t>(seconds))) * 1e9)};
+    while (nanosleep(&left, &left) == -1 && errno == EINTR) {
+    }
+}
+
 void sleep_daemon_seconds(double daemon_seconds)
 {
-    usleep(static_cast<useconds_t>(real_seconds(daemon_seconds) * 1e6));
+    pause_seconds(real_seconds(daemon_seconds));
 }
 
 bool is_root()
@@ -179,13 +192,14 @@ daemon_process start_daemon(const std::vector<std::string> &args, const daemon_o
         environment.push_back("FAKETIME=+0 x10");
         environment.push_back("FAKETIME_DONT_RESET=1");
     }
-    std::vector<char *> argv, envp;
-    for (auto &w : words)
-        argv.push_back(const_cast<char *>(w.c_str()));
-    argv.push_back(nullptr);
-    for (auto &e : environment)
-        envp.push_back(const_cast<char *>(e.c_str()));
-    envp.push_back(nullptr);
+    auto c_strings = [](const std::vector<std::string> &strings) {
+        std::vector<char *> pointers(strings.size() + 1, nullptr);
+        std::transform(strings.begin(), strings.end(), pointers.begin(),
+                       [](const std::string &s) { return const_cast<char *>(s.c_str()); });
+        return pointers;
+    };
+    std::vector<char *> argv = c_strings(words);
+    std::vector<char *> envp = c_strings(environment);
 
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) == -1)
@@ -221,7 +235,7 @@ int wait_daemon(daemon_process &daemon, double timeout)
             return status;
         }
         daemon_stderr(daemon);
-        usleep(10000);
+        pause_seconds(0.01);
     }
     stop_daemon(daemon);
     return -1;
@@ -263,7 +277,7 @@ std::vector<record> read_records(int fd, size_t count, double timeout)
         if (n == 0) {  // every writer has gone
             if (!(p.revents & POLLIN))
                 break;
-            usleep(1000);
+            pause_seconds(0.001);
             continue;
         }
         if (n < 0)
@@ -280,9 +294,9 @@ std::vector<record> read_records(int fd, size_t count, double timeout)
 
 std::vector<unsigned> channels_of(const std::vector<record> &records)
 {
-    std::vector<unsigned> channels;
-    for (const auto &r : records)
-        channels.push_back(r.bytes[0]);
+    std::vector<unsigned> channels(records.size());
+    std::transform(records.begin(), records.end(), channels.begin(),
+                   [](const record &r) { return r.bytes[0]; });
     return channels;
 }
 

@@ -40,6 +40,7 @@ const std::vector<std::string> &emulator();
 bool fast_time();
 // How long the daemon takes for this many of its own seconds.
 double real_seconds(double daemon_seconds);
+void pause_seconds(double seconds);
 void sleep_daemon_seconds(double daemon_seconds);
 
 struct daemon_options {

@@ -5,7 +5,7 @@
 
 TEST(EncodeStatusRecord, ChannelPlusBaseThenValueBigEndian)
 {
-    struct {
+    const struct {
         unsigned channel;
         uint8_t base;
         int32_t value;
@@ -30,7 +30,7 @@ TEST(EncodeStatusRecord, ChannelPlusBaseThenValueBigEndian)
 
 TEST(ParseBaseAddress, AtoiSyntaxLowEightBitsSaturating)
 {
-    struct {
+    const struct {
         const char *text;
         unsigned expected;
     } cases[] = {

@@ -141,7 +141,7 @@ TEST_F(ReadI2cDevice, SeesOnlyTheFirst127Bytes)
 
 TEST_F(ReadI2cDevice, FailuresWarnNamingTheDevice)
 {
-    struct {
+    const struct {
         const char *what;
         const char *warning;
     } cases[] = {

@@ -20,7 +20,7 @@ static system_snapshot snapshot_of(unsigned long load, unsigned short procs, uns
 
 TEST(SystemChannels, LoadSaturatesAndNeverWraps)
 {
-    struct {
+    const struct {
         unsigned long load;
         int32_t expected;
     } cases[] = {
@@ -44,23 +44,23 @@ TEST(SystemChannels, ProcessesWidenedWithoutSign)
 TEST(SystemChannels, MemoryInUseScaledAndClamped)
 {
     // Kept as 64-bit numbers; rows wider than this target's fields are left out.
-    const unsigned long long MiB = 1024ULL * 1024;
-    const unsigned long long GiB = 1024 * MiB;
-    struct {
+    const unsigned long long mib = 1024ULL * 1024;
+    const unsigned long long gib = 1024 * mib;
+    const struct {
         unsigned long long total, free_ram;
         int32_t expected;
     } cases[] = {
-        {64 * MiB, 64 * MiB, 0},
-        {64 * MiB, 0, 65535},
-        {64 * MiB, 16 * MiB, 49151},
-        {64 * MiB, 10 * MiB, 55295},
-        {24 * GiB, 6 * GiB, 49151},   // wider than 32 bits
-        {24 * GiB, 24 * GiB - 1, 0},  // rounds to all free
+        {64 * mib, 64 * mib, 0},
+        {64 * mib, 0, 65535},
+        {64 * mib, 16 * mib, 49151},
+        {64 * mib, 10 * mib, 55295},
+        {24 * gib, 6 * gib, 49151},   // wider than 32 bits
+        {24 * gib, 24 * gib - 1, 0},  // rounds to all free
         {1ULL << 40, 1ULL << 38, 49151},
         {ULONG_MAX, 0, 65535},
         {ULONG_MAX, ULONG_MAX / 4, 49151},
         {0x10000000, 0xF0000000, 0},  // a 32-bit guest on a big host
-        {64 * MiB, 128 * MiB, 0},     // free above total
+        {64 * mib, 128 * mib, 0},     // free above total
         {0, 0, 0},                    // total 0: NaN clamps
         {0, 5, 0},                    // total 0: -inf clamps
     };

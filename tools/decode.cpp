@@ -4,6 +4,7 @@
 
 static const char *const NAMES[] = {"load", "processes", "memory", "fan", "temperature"};
 static const char *const UNITS[] = {"load", "count", "%", "rpm", "C"};
+static const char *const TEXT_UNITS[] = {"", " processes", " %", " rpm", " °C"};
 
 decoded_record decode_record(const uint8_t bytes[3], uint8_t base)
 {
@@ -65,14 +66,17 @@ int format_record(char *line, size_t size, decode_format format, const decoded_r
     int n = -1;
     switch (format) {
     case FORMAT_TEXT: {
-        static const char *const TEXT_UNITS[] = {"", " processes", " %", " rpm", " °C"};
-        char value[48];
-        if (r.saturated)
-            snprintf(value, sizeof value, "1.00 or more");
-        else if (r.unit == nullptr)
-            snprintf(value, sizeof value, "-");
-        else
-            snprintf(value, sizeof value, "%.*f%s", r.decimals, r.value, TEXT_UNITS[r.channel]);
+        char number[48];
+        const char *value = number;
+        if (r.saturated) {
+            value = "1.00 or more";
+        } else if (r.unit == nullptr) {
+            value = "-";
+        } else {
+            int k = snprintf(number, sizeof number, "%.*f%s", r.decimals, r.value, TEXT_UNITS[r.channel]);
+            if (k < 0 || static_cast<size_t>(k) >= sizeof number)
+                return -1;
+        }
         n = snprintf(line, size, "%s  %3u %-11s %5u  %s\n", when, r.channel, r.name, r.raw, value);
         break;
     }
@@ -81,14 +85,13 @@ int format_record(char *line, size_t size, decode_format format, const decoded_r
                      r.unit ? r.unit : "");
         break;
     case FORMAT_JSONL: {
-        char unit[16] = "null";
-        if (r.unit)
-            snprintf(unit, sizeof unit, "\"%s\"", r.unit);
-        n = snprintf(
-            line, size,
-            "{\"time\":\"%s\",\"channel\":%u,\"name\":\"%s\",\"raw\":%u,\"value\":%.*f,\"unit\":%s%s}\n",
-            when, r.channel, r.name, r.raw, r.decimals, r.value, unit,
-            r.channel == 0 ? (r.saturated ? ",\"saturated\":true" : ",\"saturated\":false") : "");
+        const char *quote = r.unit ? "\"" : "";
+        n = snprintf(line, size,
+                     "{\"time\":\"%s\",\"channel\":%u,\"name\":\"%s\",\"raw\":%u,\"value\":%.*f,"
+                     "\"unit\":%s%s%s%s}\n",
+                     when, r.channel, r.name, r.raw, r.decimals, r.value, quote, r.unit ? r.unit : "null",
+                     quote,
+                     r.channel == 0 ? (r.saturated ? ",\"saturated\":true" : ",\"saturated\":false") : "");
         break;
     }
     }

@@ -25,19 +25,22 @@ static void remove_created_fifo()
     created_fifo = nullptr;
 }
 
+// Dies of the same signal, so that the caller sees why; the shell's
+// 128 + signal where that cannot be done.
 static void on_signal(int signo)
 {
     if (created_fifo)
         unlink(created_fifo);
-    signal(signo, SIG_DFL);
-    raise(signo);
+    if (signal(signo, SIG_DFL) == SIG_ERR || raise(signo) != 0)
+        _exit(128 + signo);
 }
 
-[[noreturn]] static void fail(int status, const char *format, const char *what)
+#define PREFIX "statpipe-decode: "
+
+// One line, one write: before, what, after.
+[[noreturn]] static void fail(int status, const char *before, const char *what, const char *after)
 {
-    fprintf(stderr, "statpipe-decode: ");
-    fprintf(stderr, format, what);
-    fputc('\n', stderr);
+    write_diagnostic(before, what, after);
     remove_created_fifo();
     exit(status);
 }
@@ -48,7 +51,7 @@ static unsigned long parse_count(const char *text)
     errno = 0;
     unsigned long n = strtoul(text, &end, 10);
     if (*text < '0' || *text > '9' || *end != '\0' || errno != 0 || n == 0)
-        fail(2, "--count needs a positive whole number, not '%s'", text);
+        fail(2, PREFIX "--count needs a positive whole number, not '", text, "'\n");
     return n;
 }
 
@@ -60,7 +63,7 @@ static decode_format parse_format(const char *text)
         return FORMAT_CSV;
     if (strcmp(text, "jsonl") == 0)
         return FORMAT_JSONL;
-    fail(2, "unknown format '%s' (text, csv or jsonl)", text);
+    fail(2, PREFIX "unknown format '", text, "' (text, csv or jsonl)\n");
 }
 
 // Reads exactly three bytes unless the stream ends; gives how many it got.
@@ -74,7 +77,7 @@ static size_t read_record(int fd, uint8_t bytes[3])
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            fail(1, "cannot read the stream: %s", strerror(errno));
+            fail(1, PREFIX "cannot read the stream: ", strerror(errno), "\n");
         }
         have += static_cast<size_t>(n);
     }
@@ -94,7 +97,7 @@ int main(int argc, char **argv)
         bool takes_value =
             strcmp(arg, "--base") == 0 || strcmp(arg, "--format") == 0 || strcmp(arg, "--count") == 0;
         if (takes_value && i + 1 >= argc)
-            fail(2, "%s needs a value", arg);
+            fail(2, PREFIX, arg, " needs a value\n");
         if (strcmp(arg, "--base") == 0)
             base = parse_base_address(argv[++i]);
         else if (strcmp(arg, "--format") == 0)
@@ -104,43 +107,43 @@ int main(int argc, char **argv)
         else if (strcmp(arg, "--create") == 0)
             create = true;
         else if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
-            fputs(USAGE, stdout);
-            return 0;
+            return fputs(USAGE, stdout) == EOF || fflush(stdout) != 0 ? 1 : 0;
         } else if (arg[0] == '-' && arg[1] != '\0')
-            fail(2, "unknown option '%s'; try --help", arg);
+            fail(2, PREFIX "unknown option '", arg, "'; try --help\n");
         else if (path)
-            fail(2, "only one PATH may be given, not also '%s'", arg);
+            fail(2, PREFIX "only one PATH may be given, not also '", arg, "'\n");
         else
             path = arg;
     }
     bool from_stdin = path == nullptr || strcmp(path, "-") == 0;
     if (create && from_stdin)
-        fail(2, "%s needs a PATH", "--create");
+        fail(2, PREFIX "--create needs a PATH\n", "", "");
 
-    signal(SIGINT, on_signal);
-    signal(SIGTERM, on_signal);
-    signal(SIGHUP, on_signal);
-    signal(SIGPIPE, on_signal);
+    static const int caught[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+    for (int signo : caught) {
+        if (signal(signo, on_signal) == SIG_ERR)
+            fail(1, PREFIX "cannot catch ", strsignal(signo), "\n");
+    }
 
     int fd = 0;
     if (!from_stdin) {
         struct stat st;
         if (create && lstat(path, &st) == -1 && errno == ENOENT) {
             if (mkfifo(path, 0600) == -1)
-                fail(2, "cannot create FIFO: %s", path);
+                fail(2, PREFIX "cannot create FIFO: ", path, "\n");
             created_fifo = path;
         }
         if (stat(path, &st) == -1)
-            fail(2, "cannot find %s", path);
+            fail(2, PREFIX "cannot find ", path, "\n");
         if (!S_ISFIFO(st.st_mode) && !S_ISREG(st.st_mode))
-            fail(2, "%s is neither a FIFO nor a regular file", path);
+            fail(2, PREFIX, path, " is neither a FIFO nor a regular file\n");
         fd = open(path, O_RDONLY);  // waits for a writer on a FIFO
         if (fd == -1)
-            fail(2, "cannot open %s", path);
+            fail(2, PREFIX "cannot open ", path, "\n");
     }
 
-    if (format == FORMAT_CSV)
-        fputs(csv_header(), stdout);
+    if (format == FORMAT_CSV && fputs(csv_header(), stdout) == EOF)
+        fail(1, PREFIX "cannot write the output: ", strerror(errno), "\n");
     uint8_t bytes[3];
     size_t got = 0;
     for (unsigned long done = 0; count == 0 || done < count; done++) {
@@ -154,12 +157,13 @@ int main(int argc, char **argv)
         if (length < 0 ||
             fwrite(line, 1, static_cast<size_t>(length), stdout) != static_cast<size_t>(length) ||
             fflush(stdout) != 0)
-            fail(1, "cannot write the output: %s", strerror(errno));
+            fail(1, PREFIX "cannot write the output: ", strerror(errno), "\n");
         got = 0;
     }
     remove_created_fifo();
     if (got > 0) {
-        fprintf(stderr, "statpipe-decode: the stream ended inside a record (%zu of 3 bytes)\n", got);
+        const char have[2] = {static_cast<char>('0' + got), '\0'};  // 1 or 2
+        write_diagnostic(PREFIX "the stream ended inside a record (", have, " of 3 bytes)\n");
         return 1;
     }
     return 0;

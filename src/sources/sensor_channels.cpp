@@ -72,7 +72,8 @@ static bool scan_float(const char **text, float *value)
 // "min input": the second integer.
 bool parse_fan_text(const char *text, int32_t *sample_value)
 {
-    long long skipped, input;
+    long long skipped;
+    long long input;
     if (!scan_integer(&text, &skipped) || !scan_integer(&text, &input))
         return false;
     if (input < INT32_MIN || input > INT32_MAX)
@@ -84,7 +85,8 @@ bool parse_fan_text(const char *text, int32_t *sample_value)
 // "max hyst input": the third number, scaled as the panel expects it.
 bool parse_temperature_text(const char *text, int32_t *sample_value)
 {
-    float skipped, input;
+    float skipped;
+    float input;
     if (!scan_float(&text, &skipped) || !scan_float(&text, &skipped) || !scan_float(&text, &input))
         return false;
     if (!isfinite(input))
