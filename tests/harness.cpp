@@ -192,6 +192,18 @@ daemon_process start_daemon(const std::vector<std::string> &args, const daemon_o
         environment.push_back("FAKETIME=+0 x10");
         environment.push_back("FAKETIME_DONT_RESET=1");
     }
+    // A sanitized build reads its options from here. LeakSanitizer cannot
+    // work under strace or valgrind, and would turn the exit status into
+    // its own.
+    for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
+        const char *value = getenv(name);
+        if (value == nullptr)
+            continue;
+        std::string setting = std::string(name) + "=" + value;
+        if (!options.prefix.empty() && setting[0] == 'A')
+            setting += ":detect_leaks=0";
+        environment.push_back(setting);
+    }
     auto c_strings = [](const std::vector<std::string> &strings) {
         std::vector<char *> pointers(strings.size() + 1, nullptr);
         std::transform(strings.begin(), strings.end(), pointers.begin(),

@@ -61,8 +61,8 @@ TEST(SystemChannels, MemoryInUseScaledAndClamped)
         {ULONG_MAX, ULONG_MAX / 4, 49151},
         {0x10000000, 0xF0000000, 0},  // a 32-bit guest on a big host
         {64 * mib, 128 * mib, 0},     // free above total
-        {0, 0, 0},                    // total 0: NaN clamps
-        {0, 5, 0},                    // total 0: -inf clamps
+        {0, 0, 0},                    // total 0: no division, nothing in use
+        {0, 5, 0},                    // total 0, whatever is free
     };
     for (const auto &c : cases) {
         if (c.total > ULONG_MAX || c.free_ram > ULONG_MAX)

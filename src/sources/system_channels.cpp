@@ -7,10 +7,12 @@ int take_system_snapshot(system_snapshot *snapshot)
 }
 
 // Fraction of RAM in use, scaled to 0..65535 in single precision. Odd
-// snapshots (free above total, total 0) clamp instead of converting an
-// out-of-range or NaN float, which would be undefined.
+// snapshots clamp instead of converting an out-of-range float, and a total
+// of 0 gives 0 without the division, both of which would be undefined.
 static int32_t memory_in_use(unsigned long totalram, unsigned long freeram)
 {
+    if (totalram == 0)
+        return 0;
     float free_ram = static_cast<float>(static_cast<double>(freeram));
     float total_ram = static_cast<float>(static_cast<double>(totalram));
     float used = 1.0f - free_ram / total_ram;
