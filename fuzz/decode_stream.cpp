@@ -19,11 +19,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     auto base = static_cast<uint8_t>(take(data, size, 1));
     auto format = static_cast<decode_format>(take(data, size, 1) % 3);
-    size_t room = take(data, size, 1) + 1;  // 1..256
+    size_t room = static_cast<size_t>(take(data, size, 1)) + 1;  // 1..256
+    auto seconds = static_cast<int64_t>(take(data, size, 8));
     struct timespec at;
-    at.tv_sec = static_cast<time_t>(take(data, size, 8));
+    at.tv_sec = static_cast<time_t>(seconds);  // wraps where time_t has 32 bits
     at.tv_nsec = static_cast<long>(static_cast<int32_t>(take(data, size, 4)));
-    bool sane_clock = at.tv_sec >= 0 && at.tv_sec < 4102444800 && at.tv_nsec >= 0 && at.tv_nsec < 1000000000;
+    bool sane_clock = seconds >= 0 && seconds < 4102444800 && at.tv_nsec >= 0 && at.tv_nsec < 1000000000;
 
     for (; size >= 3; data += 3, size -= 3) {
         decoded_record r = decode_record(data, base);

@@ -2,6 +2,7 @@
 // directory named: the seed corpus and past findings, as a regression
 // test in every build, with or without sanitizers.
 #include <dirent.h>
+#include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
 
@@ -40,12 +41,23 @@ int main(int argc, char **argv)
             replayed++;
             continue;
         }
+        errno = 0;
         // cppcheck-suppress readdirCalled ; one thread, and readdir_r is deprecated
         while (const dirent *entry = readdir(dir)) {
-            if (entry->d_name[0] != '.' && replay_file(std::string(argv[i]) + "/" + entry->d_name))
-                replayed++;
+            std::string path = std::string(argv[i]) + "/" + entry->d_name;
+            if (entry->d_name[0] != '.' && !replay_file(path)) {
+                write_diagnostic("cannot read ", path.c_str(), "\n");
+                return 1;
+            }
+            replayed += entry->d_name[0] != '.';
+            errno = 0;  // the target may have set it
         }
+        bool listed = errno == 0;
         closedir(dir);
+        if (!listed) {
+            write_diagnostic("cannot list ", argv[i], "\n");  // a 32-bit build without large files, say
+            return 1;
+        }
     }
     if (printf("replayed %d inputs\n", replayed) < 0)
         return 1;
