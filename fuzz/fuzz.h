@@ -15,7 +15,8 @@
 inline void copy_text(char *text, size_t size, const uint8_t *data, size_t length)
 {
     size_t n = length < size - 1 ? length : size - 1;
-    memcpy(text, data, n);
+    if (n > 0)  // an empty input may come as a null pointer, which memcpy must not see
+        memcpy(text, data, n);
     text[n] = '\0';
 }
 
