@@ -147,6 +147,22 @@ TEST_F(DecodeTool, CreateRemovesOnlyTheFifoItMade)
     wait_daemon(tool, 10);
     EXPECT_EQ(lstat(made.c_str(), &st), -1) << "the FIFO it made is left behind";
 
+    // A signal the moment the FIFO exists, before the tool has noted it
+    // (strace holds it there for a second): removed all the same.
+    daemon_options traced = o;
+    traced.prefix = {"strace", "-f", "-o", "/dev/null", "-e", "inject=mknodat:delay_exit=1000000"};
+    tool = start_daemon({"--create", made}, traced);
+    for (int i = 0; i < 500 && lstat(made.c_str(), &st) == -1; i++)
+        pause_seconds(0.01);
+    ASSERT_TRUE(S_ISFIFO(st.st_mode));
+    std::string task =
+        "/proc/" + std::to_string(tool.pid) + "/task/" + std::to_string(tool.pid) + "/children";
+    pid_t traced_tool = static_cast<pid_t>(strtol(read_file(task).c_str(), nullptr, 10));
+    ASSERT_GT(traced_tool, 0);
+    kill(traced_tool, SIGTERM);
+    wait_daemon(tool, 10);
+    EXPECT_EQ(lstat(made.c_str(), &st), -1) << "a signal right after mkfifo left the FIFO behind";
+
     // Already there: used and kept.
     ASSERT_EQ(decode({"--create", capture}), 0);
     EXPECT_EQ(read_file(capture), STREAM);

@@ -16,7 +16,7 @@ static const char USAGE[] =
     "usage: statpipe-decode [--base N] [--format text|csv|jsonl] [--count N] [--create] [PATH]\n";
 
 // The FIFO that --create made, removed on every way out.
-static const char *created_fifo;
+static const char *volatile created_fifo;
 
 static void remove_created_fifo()
 {
@@ -120,8 +120,10 @@ int main(int argc, char **argv)
         fail(2, PREFIX "--create needs a PATH\n", "", "");
 
     static const int caught[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+    sigset_t caught_set;
+    sigemptyset(&caught_set);
     for (int signo : caught) {
-        if (signal(signo, on_signal) == SIG_ERR)
+        if (signal(signo, on_signal) == SIG_ERR || sigaddset(&caught_set, signo) == -1)
             fail(1, PREFIX "cannot catch ", strsignal(signo), "\n");
     }
 
@@ -129,9 +131,15 @@ int main(int argc, char **argv)
     if (!from_stdin) {
         struct stat st;
         if (create && lstat(path, &st) == -1 && errno == ENOENT) {
+            // A signal between making the FIFO and noting it would leave
+            // it behind: it waits until the FIFO is ours to remove.
+            sigset_t before;
+            if (sigprocmask(SIG_BLOCK, &caught_set, &before) == -1)
+                fail(1, PREFIX "cannot block signals", "", "\n");
             if (mkfifo(path, 0600) == -1)
                 fail(2, PREFIX "cannot create FIFO: ", path, "\n");
             created_fifo = path;
+            (void)sigprocmask(SIG_SETMASK, &before, nullptr);  // cannot fail: restores a mask we had
         }
         if (stat(path, &st) == -1)
             fail(2, PREFIX "cannot find ", path, "\n");
