@@ -9,10 +9,6 @@
 
 #include "harness.h"
 
-static const std::string DISCONNECTED =
-    "Reading end apparently disconnected. Will keep retrying every 10 seconds...\n";
-static const std::string RECONNECTED = "Reading end reconnected.\n";
-
 class Daemon : public daemon_fixture {
 protected:
     void SetUp() override

@@ -8,6 +8,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -200,7 +201,7 @@ daemon_process start_daemon(const std::vector<std::string> &args, const daemon_o
         if (value == nullptr)
             continue;
         std::string setting = std::string(name) + "=" + value;
-        if (!options.prefix.empty() && setting[0] == 'A')
+        if (!options.prefix.empty() && strcmp(name, "ASAN_OPTIONS") == 0)
             setting += ":detect_leaks=0";
         environment.push_back(setting);
     }

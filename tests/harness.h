@@ -81,6 +81,10 @@ std::vector<record> read_records(int fd, size_t count, double timeout);
 std::vector<unsigned> channels_of(const std::vector<record> &records);
 unsigned value_of(const record &r);
 int count_lines(const std::string &text, const std::string &line);
+// The daemon's two messages about its reader.
+inline const std::string DISCONNECTED =
+    "Reading end apparently disconnected. Will keep retrying every 10 seconds...\n";
+inline const std::string RECONNECTED = "Reading end reconnected.\n";
 
 // A scratch directory with a FIFO in it, and the daemon and reader on it,
 // all cleaned up after each test.
