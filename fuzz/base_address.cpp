@@ -1,7 +1,7 @@
 // The base address conversion against the scanner written out by hand:
-// the low 8 bits of the number, saturated at the range of long as strtol
-// does; 0 where there is no number.
-#include <limits.h>
+// the low 8 bits of the number, saturated at the range of a 32-bit
+// integer; 0 where there is no number.
+#include <stdint.h>
 
 #include "fuzz.h"
 #include "statpipe.h"
@@ -15,11 +15,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     const char *p = text;
     scanned_integer n = scan_decimal(&p);
-    const uint64_t long_max = static_cast<uint64_t>(LONG_MAX);
+    const uint64_t int32_max = static_cast<uint64_t>(INT32_MAX);
     uint8_t expected = 0;
     if (!n.negative)
-        expected = n.magnitude > long_max ? 0xFF : static_cast<uint8_t>(n.magnitude & 0xFF);
-    else if (n.magnitude <= long_max + 1)  // LONG_MIN itself ends in 0x00
+        expected = n.magnitude > int32_max ? 0xFF : static_cast<uint8_t>(n.magnitude & 0xFF);
+    else if (n.magnitude <= int32_max + 1)  // INT32_MIN itself ends in 0x00
         expected = static_cast<uint8_t>((0x100 - (n.magnitude & 0xFF)) & 0xFF);
     require(got == expected, "the low 8 bits of the saturated number", text);
     return 0;

@@ -1,15 +1,22 @@
 // Start-up helpers that main and the loop share.
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/uio.h>
 
 #include "statpipe.h"
 
-// atoi's syntax without its undefined overflow: strtol saturates at the
-// range of long, and only the low 8 bits reach the channel byte anyway.
+// atoi's syntax without its undefined overflow. The number saturates at
+// the range of the 32-bit base address, not of long, so that the same
+// command line gives the same channel byte on every target.
 uint8_t parse_base_address(const char *text)
 {
-    return static_cast<uint8_t>(static_cast<unsigned long>(strtol(text, nullptr, 10)) & 0xFFu);
+    long number = strtol(text, nullptr, 10);
+    if (number > INT32_MAX)
+        number = INT32_MAX;
+    else if (number < INT32_MIN)
+        number = INT32_MIN;
+    return static_cast<uint8_t>(static_cast<unsigned long>(number) & 0xFFu);
 }
 
 // One line, one system call: lines from concurrent writers never interleave

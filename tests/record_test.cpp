@@ -46,9 +46,14 @@ TEST(ParseBaseAddress, AtoiSyntaxLowEightBitsSaturating)
         {"word", 0},
         {"", 0},
         {"- 5", 0},
-        {"99999999999999999999", 255},                 // saturates at the top of long
-        {"-99999999999999999999", 0},                  // and at the bottom
-        {"4294967297", sizeof(long) > 4 ? 1u : 255u},  // beyond a 32-bit long: saturated
+        {"2147483647", 255},
+        {"2147483648", 255},  // saturates at the top of 32 bits, on every target
+        {"4294967297", 255},
+        {"99999999999999999999", 255},
+        {"-2147483648", 0},
+        {"-2147483649", 0},  // and at the bottom
+        {"-4294967041", 0},
+        {"-99999999999999999999", 0},
     };
     for (const auto &c : cases)
         EXPECT_EQ(parse_base_address(c.text), c.expected) << '"' << c.text << '"';
