@@ -11,6 +11,7 @@ static const char DEFAULT_PIPE[] = "/tmp/harddisk/quorvath/share/okrin_pipe";
 
 // An init system may start us with 0, 1 or 2 closed; the pipe must never
 // land on 2, or every diagnostic would go into the record stream.
+// Where /dev/null cannot be opened, move_above_standard() still keeps it off.
 static void ensure_standard_descriptors()
 {
     for (int fd = 0; fd <= 2; fd++) {
@@ -20,6 +21,16 @@ static void ensure_standard_descriptors()
         if (opened > 2)  // descriptor fd was open after all
             close(opened);
     }
+}
+
+// Gives fd itself, or a copy of it above 2 with fd closed; -1 on failure.
+static int move_above_standard(int fd)
+{
+    if (fd == -1 || fd > 2)
+        return fd;
+    int moved = fcntl(fd, F_DUPFD, 3);
+    close(fd);
+    return moved;
 }
 
 static bool is_fifo(const struct stat &st)
@@ -53,7 +64,7 @@ int main(int argc, char **argv)
 
     // Blocks until a reader opens the pipe. O_NOFOLLOW and the fstat close
     // the window in which a link or another file could replace the FIFO.
-    int pipe_fd = open(named_pipe, O_WRONLY | O_NOFOLLOW | O_NOCTTY);
+    int pipe_fd = move_above_standard(open(named_pipe, O_WRONLY | O_NOFOLLOW | O_NOCTTY));
     if (pipe_fd == -1) {
         write_diagnostic("Cannot open FIFO file ", named_pipe, "\n");
         return 1;
