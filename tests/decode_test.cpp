@@ -16,7 +16,7 @@ TEST(DecodeRecord, EveryChannelAndItsExtremes)
     } cases[] = {
         {{0x00, 0x00, 0x00}, 0, 0, "load", 0, 0.0, false},
         {{0x00, 0x80, 0x00}, 0, 0, "load", 32768, 0.5, false},
-        {{0x00, 0xFF, 0xFE}, 0, 0, "load", 65534, 65534 / 65536.0, false},
+        {{0x00, 0xFF, 0xFE}, 0, 0, "load", 65534, 0.999969482421875, false},
         {{0x00, 0xFF, 0xFF}, 0, 0, "load", 65535, 1.0, true},
         {{0x01, 0xFF, 0xFF}, 0, 1, "processes", 65535, 65535, false},
         {{0x02, 0x00, 0x00}, 0, 2, "memory", 0, 0.0, false},
@@ -24,15 +24,15 @@ TEST(DecodeRecord, EveryChannelAndItsExtremes)
         {{0x03, 0x11, 0x94}, 0, 3, "fan", 4500, 4500, false},
         {{0x03, 0xFF, 0xFF}, 0, 3, "fan", 65535, -1, false},
         {{0x03, 0x80, 0x00}, 0, 3, "fan", 32768, -32768, false},
-        {{0x04, 0x02, 0xD7}, 0, 4, "temperature", 727, 317 * 43 / 300.0, false},
+        {{0x04, 0x02, 0xD7}, 0, 4, "temperature", 727, 45.43666666666667, false},
         {{0x04, 0x01, 0x9A}, 0, 4, "temperature", 410, 0.0, false},
-        {{0x04, 0x00, 0x1A}, 0, 4, "temperature", 26, -384 * 43 / 300.0, false},
-        {{0x04, 0xFE, 0xE2}, 0, 4, "temperature", 65250, -696 * 43 / 300.0, false},  // -286
+        {{0x04, 0x00, 0x1A}, 0, 4, "temperature", 26, -55.04, false},
+        {{0x04, 0xFE, 0xE2}, 0, 4, "temperature", 65250, -99.76, false},  // -286
         {{0x05, 0x12, 0x34}, 0, 5, "unknown", 0x1234, 0x1234, false},
-        {{0x02, 0x00, 0x01}, 254, 4, "temperature", 1, -409 * 43 / 300.0, false},  // wrapped
-        {{0xFE, 0x00, 0x05}, 254, 0, "load", 5, 5 / 65536.0, false},
+        {{0x02, 0x00, 0x01}, 254, 4, "temperature", 1, -58.623333333333335, false},  // wrapped
+        {{0xFE, 0x00, 0x05}, 254, 0, "load", 5, 7.62939453125e-05, false},
         {{0xFD, 0x00, 0x05}, 254, 255, "unknown", 5, 5, false},
-        {{0x2C, 0x01, 0x00}, 44, 0, "load", 256, 256 / 65536.0, false},
+        {{0x2C, 0x01, 0x00}, 44, 0, "load", 256, 0.00390625, false},
     };
     for (const auto &c : cases) {
         decoded_record r = decode_record(c.bytes, c.base);

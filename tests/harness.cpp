@@ -145,11 +145,15 @@ double now()
 [[noreturn]] static void exec_daemon(char **argv, char **envp, const daemon_options &options, int err)
 {
     setpgid(0, 0);  // so that stop_daemon reaches a tracer's child too
-    if (!options.sensor_root.empty()) {
-        if (unshare(CLONE_NEWNS) == -1 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1 ||
-            mount(options.sensor_root.c_str(), "/proc/sys/dev", nullptr, MS_BIND, nullptr) == -1)
+    if (!options.sensor_root.empty() || options.empty_dev) {
+        if (unshare(CLONE_NEWNS) == -1 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1)
             _exit(125);
     }
+    if (!options.sensor_root.empty() &&
+        mount(options.sensor_root.c_str(), "/proc/sys/dev", nullptr, MS_BIND, nullptr) == -1)
+        _exit(125);
+    if (options.empty_dev && mount("none", "/dev", "tmpfs", 0, nullptr) == -1)
+        _exit(125);
     if (options.unprivileged && (setgid(65534) == -1 || setuid(65534) == -1))
         _exit(125);
     if (!options.stdin_path.empty()) {
@@ -164,15 +168,10 @@ double now()
             _exit(125);
         close(out);
     }
-    if (options.close_standard_fds) {
-        close(0);
-        close(1);
-        close(2);
-        close(err);
-    } else {
-        dup2(err, 2);
-        close(err);
-    }
+    dup2(err, 2);
+    close(err);
+    for (int fd : options.closed_fds)
+        close(fd);
     execve(argv[0], argv, envp);
     _exit(127);
 }

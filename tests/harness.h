@@ -46,9 +46,10 @@ void sleep_daemon_seconds(double daemon_seconds);
 struct daemon_options {
     std::vector<std::string> prefix;  // e.g. strace and its options
     bool fast = fast_time();          // time runs ten times faster (libfaketime)
-    bool close_standard_fds = false;
+    std::vector<int> closed_fds;      // of 0, 1 and 2: those the daemon starts without
     // Bound over /proc/sys/dev in a private mount namespace; empty: none.
     std::string sensor_root;
+    bool empty_dev = false;  // an empty tmpfs over /dev there: no /dev/null
     bool unprivileged = false;
     std::string program = daemon_binary();
     std::string stdin_path;   // empty: inherited
@@ -81,6 +82,14 @@ std::vector<record> read_records(int fd, size_t count, double timeout);
 std::vector<unsigned> channels_of(const std::vector<record> &records);
 unsigned value_of(const record &r);
 int count_lines(const std::string &text, const std::string &line);
+// Polls until done() holds or timeout seconds have passed; gives done().
+template <typename Fn>
+bool wait_until(Fn done, double timeout)
+{
+    for (double end = now() + timeout; !done() && now() < end;)
+        pause_seconds(0.01);
+    return done();
+}
 // The daemon's two messages about its reader.
 inline const std::string DISCONNECTED =
     "Reading end apparently disconnected. Will keep retrying every 10 seconds...\n";

@@ -58,6 +58,8 @@ TEST(ParseTemperatureText, ThirdNumberScaledAndTruncated)
         {"60.0 55.0 0.0\n", true, 410},
         {"60.0 55.0 43\n", true, 710},
         {"60.0 55.0 60.0\n", true, 828},
+        {"60.0 55.0 47.3\n", true, 739},  // read in double: 740
+        {"60.0 55.0 -4.3\n", true, 379},  // read in double: 380
         {"60.0 55.0 -55.0\n", true, 26},
         {"60.0 55.0 125.0\n", true, 1282},
         {"60.0 55.0 -100\n", true, -287},  // below zero: two's complement

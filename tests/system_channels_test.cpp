@@ -54,8 +54,10 @@ TEST(SystemChannels, MemoryInUseScaledAndClamped)
         {64 * mib, 0, 65535},
         {64 * mib, 16 * mib, 49151},
         {64 * mib, 10 * mib, 55295},
-        {24 * gib, 6 * gib, 49151},   // wider than 32 bits
-        {24 * gib, 24 * gib - 1, 0},  // rounds to all free
+        {3, 1, 43689},                 // in double: 43690
+        {268435456, 60310432, 50811},  // in double: 50810
+        {24 * gib, 6 * gib, 49151},    // wider than 32 bits
+        {24 * gib, 24 * gib - 1, 0},   // rounds to all free
         {1ULL << 40, 1ULL << 38, 49151},
         {ULONG_MAX, 0, 65535},
         {ULONG_MAX, ULONG_MAX / 4, 49151},
