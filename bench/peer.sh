@@ -25,7 +25,9 @@ send() {
 sample() {
     case $1 in
     0)  read -r load _ </proc/loadavg
-        value=$(( ${load%.*} * 65536 + ${load#*.} * 65536 / 100 ))
+        # two digits of fraction; "08" would be a bad octal number
+        frac=${load#*.}; frac=${frac#0}
+        value=$(( ${load%.*} * 65536 + frac * 65536 / 100 ))
         [ "$value" -le 65535 ] || value=65535 ;;
     1)  read -r _ _ _ tasks _ </proc/loadavg
         value=${tasks#*/} ;;
@@ -36,8 +38,14 @@ sample() {
         value=$(( (total - free) * 65535 / total )) ;;
     3)  [ -r "$chip/fan2" ] && read -r _ value _ <"$chip/fan2" ;;
     4)  [ -r "$chip/temp2" ] && read -r _ _ t _ <"$chip/temp2" || return 1
-        tenths=$(( ${t%.*} * 10 + ${t#*.} ))
-        value=$(( tenths * 30 / 43 + 410 )) ;;
+        # tenths of a degree, the sign kept apart: "-0.5" has an integer part of 0
+        sign=1; case $t in -*) sign=-1; t=${t#-} ;; esac
+        case $t in *.*) ;; *) t=$t.0 ;; esac
+        whole=${t%%.*}; frac=${t#*.}
+        whole=${whole#"${whole%%[!0]*}"}; frac=${frac%"${frac#?}"}
+        tenths=$(( sign * (${whole:-0} * 10 + ${frac:-0}) ))
+        # one division of the whole sum truncates as the daemon does
+        value=$(( (tenths * 30 + 410 * 43) / 43 )) ;;
     esac
 }
 
