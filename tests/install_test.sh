@@ -12,18 +12,22 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 DESTDIR=$root cmake --install "$build" --prefix "$prefix" >/dev/null
 top=$root$prefix
-for f in sbin/statpipe bin/statpipe-decode share/man/man8/statpipe.8 share/man/man1/statpipe-decode.1 \
+for f in sbin/statpipe bin/statpipe-decode sbin/statpipe-hwmon share/man/man8/statpipe.8 \
+         share/man/man1/statpipe-decode.1 share/man/man8/statpipe-hwmon.8 \
          share/doc/statpipe/examples/statpipe.service share/doc/statpipe/examples/statpipe.conf \
+         share/doc/statpipe/examples/statpipe-hwmon.conf \
          share/doc/statpipe/examples/statpipe.default share/doc/statpipe/examples/statpipe.init; do
     [ -f "$top/$f" ] || fail "not installed: $f"
 done
-for f in sbin/statpipe bin/statpipe-decode share/doc/statpipe/examples/statpipe.init; do
+for f in sbin/statpipe bin/statpipe-decode sbin/statpipe-hwmon share/doc/statpipe/examples/statpipe.init; do
     [ -x "$top/$f" ] || fail "not executable: $f"
 done
 grep -qx "ExecStart=$prefix/sbin/statpipe \$STATPIPE_PIPE \$STATPIPE_BASE" "$top/share/doc/statpipe/examples/statpipe.service" ||
     fail "the unit does not start $prefix/sbin/statpipe"
 grep -qx "DAEMON=$prefix/sbin/statpipe" "$top/share/doc/statpipe/examples/statpipe.init" ||
     fail "the init script does not start $prefix/sbin/statpipe"
+grep -qx "ExecStart=$prefix/sbin/statpipe-hwmon \$STATPIPE_HWMON_OPTIONS -- $prefix/sbin/statpipe \$STATPIPE_PIPE \$STATPIPE_BASE" \
+    "$top/share/doc/statpipe/examples/statpipe-hwmon.conf" || fail "the drop-in does not start statpipe-hwmon"
 
 usage=$("$top/sbin/statpipe" -h 2>&1) || fail "statpipe -h failed"
 [ "$usage" = "Usage: $top/sbin/statpipe [ named_pipe [ base_address ] ]" ] || fail "usage: $usage"
@@ -55,4 +59,18 @@ unshare -m bash -euo pipefail -c '
     ! kill -0 "$pid" 2>/dev/null || fail "still running after stop"
     if sh "$init" status; then fail "status says running after stop"; fi
     grep -q "unable to open i2c device" /var/log/statpipe.log || fail "no warnings in the log"
+
+    # Through statpipe-hwmon, from a fake hwmon tree: the fan is there.
+    [ -w /dev/fuse ] || { echo "statpipe-hwmon not run: no /dev/fuse"; exit 0; }
+    mkdir "$root/hwmon" && echo 4500 >"$root/hwmon/fan2_input" && echo 45500 >"$root/hwmon/temp2_input"
+    printf "HWMON=%s\nSTATPIPE_HWMON=yes\nSTATPIPE_HWMON_OPTIONS=\"--fan %s --temperature %s\"\n" \
+        "$top/sbin/statpipe-hwmon" "$root/hwmon/fan2" "$root/hwmon/temp2" >>/etc/default/statpipe
+    sh "$init" start
+    sh "$init" status | grep -q "is running" || fail "not running through statpipe-hwmon"
+    out=$("$top/bin/statpipe-decode" --base 16 --count 4 --format csv "$fifo" | tail -n 1 | cut -d, -f2-4)
+    [ "$out" = "3,fan,4500" ] || fail "records through statpipe-hwmon: $out"
+    pid=$(cat /var/run/statpipe.pid)
+    sh "$init" stop
+    ! kill -0 "$pid" 2>/dev/null || fail "statpipe-hwmon still running after stop"
+    ! pgrep -f "$fifo" >/dev/null || fail "a process stayed behind"
 '
