@@ -10,8 +10,13 @@ trap 'rm -rf "$root"' EXIT
 prefix=/opt/statpipe
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
+touch "$root/before"
 DESTDIR=$root cmake --install "$build" --prefix "$prefix" >/dev/null
 top=$root$prefix
+# Nothing of ours is written into the build tree, which may be another
+# user's; CMake itself always writes its manifest there.
+written=$(find "$build" -newer "$root/before" ! -name 'install_manifest*.txt' | head -5)
+[ -z "$written" ] || fail "the install wrote into the build tree: $written"
 for f in sbin/statpipe bin/statpipe-decode sbin/statpipe-hwmon share/man/man8/statpipe.8 \
          share/man/man1/statpipe-decode.1 share/man/man8/statpipe-hwmon.8 \
          share/doc/statpipe/examples/statpipe.service share/doc/statpipe/examples/statpipe.conf \
@@ -26,7 +31,7 @@ grep -qx "ExecStart=$prefix/sbin/statpipe \$STATPIPE_PIPE \$STATPIPE_BASE" "$top
     fail "the unit does not start $prefix/sbin/statpipe"
 grep -qx "DAEMON=$prefix/sbin/statpipe" "$top/share/doc/statpipe/examples/statpipe.init" ||
     fail "the init script does not start $prefix/sbin/statpipe"
-grep -qx "ExecStart=$prefix/sbin/statpipe-hwmon \$STATPIPE_HWMON_OPTIONS -- $prefix/sbin/statpipe \$STATPIPE_PIPE \$STATPIPE_BASE" \
+grep -qx "ExecStart=$prefix/sbin/statpipe-hwmon \$STATPIPE_HWMON_OPTIONS -- .* $prefix/sbin/statpipe \$STATPIPE_PIPE \$STATPIPE_BASE" \
     "$top/share/doc/statpipe/examples/statpipe-hwmon.conf" || fail "the drop-in does not start statpipe-hwmon"
 
 usage=$("$top/sbin/statpipe" -h 2>&1) || fail "statpipe -h failed"
@@ -39,38 +44,70 @@ if [ "$(id -u)" -ne 0 ]; then
     exit 0
 fi
 
-# The init script with its real paths, over tmpfs in a namespace of its own.
-export top root
+# The init script with its real paths, over tmpfs in a namespace of its
+# own, under BusyBox ash where it is installed, as on a device.
+shell="sh"
+command -v busybox >/dev/null && shell="busybox sh"
+export top root shell
 # shellcheck disable=SC2016  # expanded by the inner shell
 unshare -m bash -euo pipefail -c '
     fail() { echo "FAIL: $*" >&2; exit 1; }
     mount --make-rprivate /
     for d in /etc/default /run /var/log; do mount -t tmpfs tmpfs "$d"; done
     fifo=$root/run/pipe
-    printf "DAEMON=%s\nSTATPIPE_PIPE=%s\nSTATPIPE_BASE=16\n" "$top/sbin/statpipe" "$fifo" >/etc/default/statpipe
-    init=$top/share/doc/statpipe/examples/statpipe.init
-    sh "$init" start
+    daemon=$top/sbin/statpipe
+    printf "DAEMON=%s\nSTATPIPE_PIPE=%s\nSTATPIPE_BASE=16\n" "$daemon" "$fifo" >/etc/default/statpipe
+    init() { $shell "$top/share/doc/statpipe/examples/statpipe.init" "$@"; }
+    status() { init status >/dev/null && echo 0 || echo $?; }
+    daemons() { pgrep -x -f "$daemon $fifo 16" | tr "\n" " " || true; }
+    init start
     [ -p "$fifo" ] || fail "the init script made no FIFO"
-    sh "$init" status | grep -q "is running" || fail "not running after start"
+    [ "$(status)" = 0 ] || fail "status $(status) after start"
     out=$("$top/bin/statpipe-decode" --base 16 --count 2 --format csv "$fifo" | cut -d, -f2,3 | tr "\n" " ")
     [ "$out" = "channel,name 0,load 1,processes " ] || fail "records: $out"
     pid=$(cat /var/run/statpipe.pid)
-    sh "$init" stop
-    ! kill -0 "$pid" 2>/dev/null || fail "still running after stop"
-    if sh "$init" status; then fail "status says running after stop"; fi
+
+    # No second daemon, with the pid file gone or naming another process.
+    rm /var/run/statpipe.pid
+    init start | grep -q "already running" || fail "a second start without a pid file"
+    echo $$ >/var/run/statpipe.pid
+    init start | grep -q "already running" || fail "a second start with a stale pid file"
+    [ "$(daemons)" = "$pid " ] || fail "daemons: $(daemons)"
+    init force-reload
+    [ "$(daemons)" != "$pid " ] && [ -n "$(daemons)" ] || fail "force-reload: $(daemons)"
+
+    # LSB status: 1 with a stale pid file left behind, 3 with none.
+    pid=$(cat /var/run/statpipe.pid)
+    kill "$pid" && while kill -0 "$pid" 2>/dev/null; do sleep 0.1; done
+    [ "$(status)" = 1 ] || fail "status $(status) with a stale pid file"
+    init stop
+    [ "$(status)" = 3 ] || fail "status $(status) after stop"
     grep -q "unable to open i2c device" /var/log/statpipe.log || fail "no warnings in the log"
+
+    # With a syslog: the messages go there, tagged.
+    if command -v busybox >/dev/null; then
+        mount -t tmpfs tmpfs /dev && mknod -m 666 /dev/null c 1 3
+        busybox syslogd -n -O "$root/syslog" &
+        for _ in $(seq 50); do [ -S /dev/log ] && break; sleep 0.1; done
+        init start
+        "$top/bin/statpipe-decode" --count 1 "$fifo" >/dev/null
+        init stop
+        kill %1
+        grep -q "statpipe: Warning: unable to open i2c device" "$root/syslog" || fail "nothing in syslog"
+        umount /dev
+    fi
 
     # Through statpipe-hwmon, from a fake hwmon tree: the fan is there.
     [ -w /dev/fuse ] || { echo "statpipe-hwmon not run: no /dev/fuse"; exit 0; }
     mkdir "$root/hwmon" && echo 4500 >"$root/hwmon/fan2_input" && echo 45500 >"$root/hwmon/temp2_input"
     printf "HWMON=%s\nSTATPIPE_HWMON=yes\nSTATPIPE_HWMON_OPTIONS=\"--fan %s --temperature %s\"\n" \
         "$top/sbin/statpipe-hwmon" "$root/hwmon/fan2" "$root/hwmon/temp2" >>/etc/default/statpipe
-    sh "$init" start
-    sh "$init" status | grep -q "is running" || fail "not running through statpipe-hwmon"
+    init start
+    [ "$(status)" = 0 ] || fail "not running through statpipe-hwmon"
     out=$("$top/bin/statpipe-decode" --base 16 --count 4 --format csv "$fifo" | tail -n 1 | cut -d, -f2-4)
     [ "$out" = "3,fan,4500" ] || fail "records through statpipe-hwmon: $out"
     pid=$(cat /var/run/statpipe.pid)
-    sh "$init" stop
+    init stop
     ! kill -0 "$pid" 2>/dev/null || fail "statpipe-hwmon still running after stop"
-    ! pgrep -f "$fifo" >/dev/null || fail "a process stayed behind"
+    [ -z "$(daemons)" ] || fail "a process stayed behind"
 '
