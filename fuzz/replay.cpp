@@ -35,7 +35,7 @@ int main(int argc, char **argv)
         DIR *dir = opendir(argv[i]);
         if (dir == nullptr) {
             if (!replay_file(argv[i])) {
-                write_diagnostic("cannot read ", argv[i], "\n");
+                diagnose("cannot read %s\n", argv[i]);
                 return 1;
             }
             replayed++;
@@ -46,7 +46,7 @@ int main(int argc, char **argv)
         while (const dirent *entry = readdir(dir)) {
             std::string path = std::string(argv[i]) + "/" + entry->d_name;
             if (entry->d_name[0] != '.' && !replay_file(path)) {
-                write_diagnostic("cannot read ", path.c_str(), "\n");
+                diagnose("cannot read %s\n", path.c_str());
                 return 1;
             }
             replayed += entry->d_name[0] != '.';
@@ -55,7 +55,7 @@ int main(int argc, char **argv)
         bool listed = errno == 0;
         closedir(dir);
         if (!listed) {
-            write_diagnostic("cannot list ", argv[i], "\n");  // a 32-bit build without large files, say
+            diagnose("cannot list %s\n", argv[i]);  // a 32-bit build without large files, say
             return 1;
         }
     }

@@ -44,7 +44,7 @@ int main(int argc, char **argv)
     uint8_t base_address = 0;
 
     if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
-        write_diagnostic("Usage: ", argv[0], " [ named_pipe [ base_address ] ]\n");
+        diagnose("Usage: %s [ named_pipe [ base_address ] ]\n", argv[0]);
         return 0;
     }
 
@@ -58,7 +58,7 @@ int main(int argc, char **argv)
 
     struct stat st;
     if (lstat(named_pipe, &st) == -1 || !is_fifo(st)) {
-        write_diagnostic("Unable to locate FIFO file at ", named_pipe, "\n");
+        diagnose("Unable to locate FIFO file at %s\n", named_pipe);
         return 1;
     }
 
@@ -66,11 +66,11 @@ int main(int argc, char **argv)
     // the window in which a link or another file could replace the FIFO.
     int pipe_fd = move_above_standard(open(named_pipe, O_WRONLY | O_NOFOLLOW | O_NOCTTY));
     if (pipe_fd == -1) {
-        write_diagnostic("Cannot open FIFO file ", named_pipe, "\n");
+        diagnose("Cannot open FIFO file %s\n", named_pipe);
         return 1;
     }
     if (fstat(pipe_fd, &st) == -1 || !is_fifo(st)) {
-        write_diagnostic("Unable to locate FIFO file at ", named_pipe, "\n");
+        diagnose("Unable to locate FIFO file at %s\n", named_pipe);
         close(pipe_fd);
         return 1;
     }
@@ -81,10 +81,10 @@ int main(int argc, char **argv)
 
     switch (run_sampling_loop(pipe_fd, base_address, &fan, &temperature)) {
     case LOOP_SNAPSHOT_FAILED:
-        write_diagnostic("Unable to read system statistics\n", "", "");
+        diagnose("Unable to read system statistics\n");
         break;
     case LOOP_WRITE_FAILED:
-        write_diagnostic("Cannot write to FIFO file ", named_pipe, "\n");
+        diagnose("Cannot write to FIFO file %s\n", named_pipe);
         break;
     }
     return 1;

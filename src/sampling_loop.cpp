@@ -41,16 +41,14 @@ loop_end run_sampling_loop(int pipe_fd, uint8_t base_address, const sensor_devic
                 if (errno != EPIPE)
                     return LOOP_WRITE_FAILED;
                 if (!reader_disconnected) {
-                    write_diagnostic("Reading end apparently disconnected. "
-                                     "Will keep retrying every 10 seconds...\n",
-                                     "", "");
+                    diagnose("Reading end apparently disconnected. Will keep retrying every 10 seconds...\n");
                     reader_disconnected = true;
                 }
                 sleep(RETRY_PERIOD);
                 continue;  // the same channel, sampled afresh
             }
             if (reader_disconnected) {
-                write_diagnostic("Reading end reconnected.\n", "", "");
+                diagnose("Reading end reconnected.\n");
                 reader_disconnected = false;
             }
             sleep(SAMPLE_PERIOD);

@@ -35,7 +35,9 @@ enum loop_end { LOOP_SNAPSHOT_FAILED, LOOP_WRITE_FAILED };
 
 // start-up
 uint8_t parse_base_address(const char *text);
-void write_diagnostic(const char *before, const char *path, const char *after);
+// Writes message to standard error in one call, with first and second in
+// place of its first and second "%s".
+void diagnose(const char *message, const char *first = nullptr, const char *second = nullptr);
 
 // sampling loop
 status_record encode_status_record(unsigned channel, uint8_t base_address, int32_t sample_value);

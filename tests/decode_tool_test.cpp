@@ -76,7 +76,7 @@ TEST_F(DecodeTool, CapturedStreamInEachFormat)
     };
     ASSERT_EQ(decode({capture}), 0);
     EXPECT_EQ(lines_after_time(' '), text);
-    ASSERT_EQ(decode({"--format", "csv", "--count", "3", "--base", "-1", capture}), 0);
+    ASSERT_EQ(decode({"--format=csv", "--count", "3", "--base=-1", capture}), 0);
     EXPECT_EQ(lines_after_time(','), csv);
     EXPECT_EQ(read_file(out).rfind("time,channel,name,raw,value,unit\n", 0), 0u);
     ASSERT_EQ(decode({"--format", "jsonl", "--count", "1", "-"}, capture), 0);
@@ -102,11 +102,15 @@ TEST_F(DecodeTool, PartialRecordAndBadUsage)
         {{"--count", "-3"}, "--count needs a positive whole number, not '-3'"},
         {{"--count", "5x"}, "--count needs a positive whole number, not '5x'"},
         {{"--base"}, "--base needs a value"},
+        {{"--base", "0x10"}, "--base needs a decimal number, not '0x10'"},
+        {{"--base=sixteen"}, "--base needs a decimal number, not 'sixteen'"},
+        {{"--base="}, "--base needs a decimal number, not ''"},
+        {{"--count=many"}, "--count needs a positive whole number, not 'many'"},
         {{"--verbose"}, "unknown option '--verbose'; try --help"},
         {{capture, capture}, "only one PATH may be given, not also '" + capture + "'"},
         {{"--create"}, "--create needs a PATH"},
         {{"--create", "-"}, "--create needs a PATH"},
-        {{dir + "/missing"}, "cannot find " + dir + "/missing"},
+        {{dir + "/missing"}, "cannot find " + dir + "/missing: No such file or directory"},
         {{dir}, dir + " is neither a FIFO nor a regular file"},
         {{"/dev/null"}, "/dev/null is neither a FIFO nor a regular file"},
     };
@@ -114,6 +118,8 @@ TEST_F(DecodeTool, PartialRecordAndBadUsage)
         EXPECT_EQ(decode(c.args), 2) << c.message;
         EXPECT_EQ(tool.stderr_text, "statpipe-decode: " + c.message + "\n");
     }
+    EXPECT_EQ(decode({"--version"}), 0);
+    EXPECT_EQ(read_file(out), "statpipe-decode 1.0.0\n");
 }
 
 TEST_F(DecodeTool, CreateRemovesOnlyTheFifoItMade)

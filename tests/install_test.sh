@@ -69,9 +69,9 @@ unshare -m bash -euo pipefail -c '
 
     # No second daemon, with the pid file gone or naming another process.
     rm /var/run/statpipe.pid
-    init start | grep -q "already running" || fail "a second start without a pid file"
+    init start | grep "already running" >/dev/null || fail "a second start without a pid file"
     echo $$ >/var/run/statpipe.pid
-    init start | grep -q "already running" || fail "a second start with a stale pid file"
+    init start | grep "already running" >/dev/null || fail "a second start with a stale pid file"
     [ "$(daemons)" = "$pid " ] || fail "daemons: $(daemons)"
     init force-reload
     [ "$(daemons)" != "$pid " ] && [ -n "$(daemons)" ] || fail "force-reload: $(daemons)"

@@ -9,11 +9,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "command_line.h"
 #include "decode.h"
 #include "statpipe.h"
 
 static const char USAGE[] =
     "usage: statpipe-decode [--base N] [--format text|csv|jsonl] [--count N] [--create] [PATH]\n";
+static const char VERSION[] = "statpipe-decode " STATPIPE_VERSION "\n";
 
 // The FIFO that --create made, removed on every way out.
 static const char *volatile created_fifo;
@@ -37,12 +39,21 @@ static void on_signal(int signo)
 
 #define PREFIX "statpipe-decode: "
 
-// One line, one write: before, what, after.
-[[noreturn]] static void fail(int status, const char *before, const char *what, const char *after)
+[[noreturn]] static void fail(int status, const char *message, const char *first = nullptr,
+                              const char *second = nullptr)
 {
-    write_diagnostic(before, what, after);
+    diagnose(message, first, second);
     remove_created_fifo();
     exit(status);
+}
+
+static const char *required_value(int argc, char **argv, int *i)
+{
+    const char *option = argv[*i];
+    const char *value = option_value(argc, argv, i);
+    if (value == nullptr)
+        fail(2, PREFIX "%s needs a value\n", option);
+    return value;
 }
 
 static unsigned long parse_count(const char *text)
@@ -51,8 +62,18 @@ static unsigned long parse_count(const char *text)
     errno = 0;
     unsigned long n = strtoul(text, &end, 10);
     if (*text < '0' || *text > '9' || *end != '\0' || errno != 0 || n == 0)
-        fail(2, PREFIX "--count needs a positive whole number, not '", text, "'\n");
+        fail(2, PREFIX "--count needs a positive whole number, not '%s'\n", text);
     return n;
+}
+
+// The daemon's base address, but only as a plain decimal number: a typing
+// error must not quietly decode every channel wrong.
+static uint8_t parse_base(const char *text)
+{
+    const char *digits = text + (*text == '-' || *text == '+');
+    if (*digits == '\0' || strspn(digits, "0123456789") != strlen(digits))
+        fail(2, PREFIX "--base needs a decimal number, not '%s'\n", text);
+    return parse_base_address(text);
 }
 
 static decode_format parse_format(const char *text)
@@ -63,7 +84,7 @@ static decode_format parse_format(const char *text)
         return FORMAT_CSV;
     if (strcmp(text, "jsonl") == 0)
         return FORMAT_JSONL;
-    fail(2, PREFIX "unknown format '", text, "' (text, csv or jsonl)\n");
+    fail(2, PREFIX "unknown format '%s' (text, csv or jsonl)\n", text);
 }
 
 // Reads exactly three bytes unless the stream ends; gives how many it got.
@@ -77,7 +98,7 @@ static size_t read_record(int fd, uint8_t bytes[3])
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            fail(1, PREFIX "cannot read the stream: ", strerror(errno), "\n");
+            fail(1, PREFIX "cannot read the stream: %s\n", strerror(errno));
         }
         have += static_cast<size_t>(n);
     }
@@ -94,37 +115,35 @@ int main(int argc, char **argv)
 
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
-        bool takes_value =
-            strcmp(arg, "--base") == 0 || strcmp(arg, "--format") == 0 || strcmp(arg, "--count") == 0;
-        if (takes_value && i + 1 >= argc)
-            fail(2, PREFIX, arg, " needs a value\n");
-        if (strcmp(arg, "--base") == 0)
-            base = parse_base_address(argv[++i]);
-        else if (strcmp(arg, "--format") == 0)
-            format = parse_format(argv[++i]);
-        else if (strcmp(arg, "--count") == 0)
-            count = parse_count(argv[++i]);
+        if (is_option(arg, "--base"))
+            base = parse_base(required_value(argc, argv, &i));
+        else if (is_option(arg, "--format"))
+            format = parse_format(required_value(argc, argv, &i));
+        else if (is_option(arg, "--count"))
+            count = parse_count(required_value(argc, argv, &i));
         else if (strcmp(arg, "--create") == 0)
             create = true;
-        else if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
+        else if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0)
             return fputs(USAGE, stdout) == EOF || fflush(stdout) != 0 ? 1 : 0;
-        } else if (arg[0] == '-' && arg[1] != '\0')
-            fail(2, PREFIX "unknown option '", arg, "'; try --help\n");
+        else if (strcmp(arg, "--version") == 0)
+            return fputs(VERSION, stdout) == EOF || fflush(stdout) != 0 ? 1 : 0;
+        else if (arg[0] == '-' && arg[1] != '\0')
+            fail(2, PREFIX "unknown option '%s'; try --help\n", arg);
         else if (path)
-            fail(2, PREFIX "only one PATH may be given, not also '", arg, "'\n");
+            fail(2, PREFIX "only one PATH may be given, not also '%s'\n", arg);
         else
             path = arg;
     }
     bool from_stdin = path == nullptr || strcmp(path, "-") == 0;
     if (create && from_stdin)
-        fail(2, PREFIX "--create needs a PATH\n", "", "");
+        fail(2, PREFIX "--create needs a PATH\n");
 
     static const int caught[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
     sigset_t caught_set;
     sigemptyset(&caught_set);
     for (int signo : caught) {
         if (signal(signo, on_signal) == SIG_ERR || sigaddset(&caught_set, signo) == -1)
-            fail(1, PREFIX "cannot catch ", strsignal(signo), "\n");
+            fail(1, PREFIX "cannot catch %s: %s\n", strsignal(signo), strerror(errno));
     }
 
     int fd = 0;
@@ -135,23 +154,23 @@ int main(int argc, char **argv)
             // it behind: it waits until the FIFO is ours to remove.
             sigset_t before;
             if (sigprocmask(SIG_BLOCK, &caught_set, &before) == -1)
-                fail(1, PREFIX "cannot block signals", "", "\n");
+                fail(1, PREFIX "cannot block signals: %s\n", strerror(errno));
             if (mkfifo(path, 0600) == -1)
-                fail(2, PREFIX "cannot create FIFO: ", path, "\n");
+                fail(2, PREFIX "cannot create FIFO %s: %s\n", path, strerror(errno));
             created_fifo = path;
             (void)sigprocmask(SIG_SETMASK, &before, nullptr);  // cannot fail: restores a mask we had
         }
         if (stat(path, &st) == -1)
-            fail(2, PREFIX "cannot find ", path, "\n");
+            fail(2, PREFIX "cannot find %s: %s\n", path, strerror(errno));
         if (!S_ISFIFO(st.st_mode) && !S_ISREG(st.st_mode))
-            fail(2, PREFIX, path, " is neither a FIFO nor a regular file\n");
+            fail(2, PREFIX "%s is neither a FIFO nor a regular file\n", path);
         fd = open(path, O_RDONLY);  // waits for a writer on a FIFO
         if (fd == -1)
-            fail(2, PREFIX "cannot open ", path, "\n");
+            fail(2, PREFIX "cannot open %s: %s\n", path, strerror(errno));
     }
 
     if (format == FORMAT_CSV && fputs(csv_header(), stdout) == EOF)
-        fail(1, PREFIX "cannot write the output: ", strerror(errno), "\n");
+        fail(1, PREFIX "cannot write the output: %s\n", strerror(errno));
     uint8_t bytes[3];
     size_t got = 0;
     for (unsigned long done = 0; count == 0 || done < count; done++) {
@@ -165,13 +184,13 @@ int main(int argc, char **argv)
         if (length < 0 ||
             fwrite(line, 1, static_cast<size_t>(length), stdout) != static_cast<size_t>(length) ||
             fflush(stdout) != 0)
-            fail(1, PREFIX "cannot write the output: ", strerror(errno), "\n");
+            fail(1, PREFIX "cannot write the output: %s\n", strerror(errno));
         got = 0;
     }
     remove_created_fifo();
     if (got > 0) {
         const char have[2] = {static_cast<char>('0' + got), '\0'};  // 1 or 2
-        write_diagnostic(PREFIX "the stream ended inside a record (", have, " of 3 bytes)\n");
+        diagnose(PREFIX "the stream ended inside a record (%s of 3 bytes)\n", have);
         return 1;
     }
     return 0;

@@ -16,14 +16,13 @@
 #include <sys/mount.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <initializer_list>
-
+#include "command_line.h"
 #include "hwmon_text.h"
+#include "statpipe.h"
 
 static const char USAGE[] =
     "Usage: statpipe-hwmon [--fan PREFIX] [--temperature PREFIX] -- COMMAND [ARG...]\n";
@@ -44,18 +43,6 @@ struct served_file {
 static time_t started;
 // Indexed by inode less INODE_FAN.
 static served_file files[2] = {{"fan2", false, {}}, {"temp2", false, {}}};
-
-// One message, whole, in one write: the program's name, then the parts.
-static void say(std::initializer_list<const char *> parts)
-{
-    struct iovec pieces[8] = {{const_cast<char *>("statpipe-hwmon: "), 16}};
-    int count = 1;
-    for (const char *part : parts) {
-        if (count < 8)
-            pieces[count++] = {const_cast<char *>(part), strlen(part)};
-    }
-    (void)writev(2, pieces, count);
-}
 
 static const served_file *file_of(fuse_ino_t inode)
 {
@@ -211,44 +198,28 @@ static bool find_chip(const char **fan, const char **temperature)
     return found;
 }
 
-static bool is_option(const char *word, const char *name)
-{
-    size_t length = strlen(name);
-    return strncmp(word, name, length) == 0 && (word[length] == '\0' || word[length] == '=');
-}
-
-// The value of the option at argv[*i], as "NAME=VALUE" or "NAME VALUE".
-static const char *option_value(int argc, char **argv, int *i)
-{
-    const char *equals = strchr(argv[*i], '=');
-    if (equals != nullptr)
-        return equals + 1;
-    if (*i + 1 == argc) {
-        say({argv[*i], " needs a PREFIX\n", USAGE});
-        exit(2);
-    }
-    return argv[++*i];
-}
-
 // Gives the index of COMMAND in argv; exits on a bad command line.
 static int parse_command_line(int argc, char **argv, const char **fan, const char **temperature)
 {
     int i = 1;
     for (; i < argc && strcmp(argv[i], "--") != 0; i++) {
         if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
-            (void)write(1, USAGE, sizeof USAGE - 1);
-            exit(0);
-        } else if (is_option(argv[i], "--fan")) {
-            *fan = option_value(argc, argv, &i);
-        } else if (is_option(argv[i], "--temperature")) {
-            *temperature = option_value(argc, argv, &i);
+            exit(write(1, USAGE, sizeof USAGE - 1) == sizeof USAGE - 1 ? 0 : 1);
+        } else if (is_option(argv[i], "--fan") || is_option(argv[i], "--temperature")) {
+            const char *option = argv[i];
+            const char *value = option_value(argc, argv, &i);
+            if (value == nullptr) {
+                diagnose("statpipe-hwmon: %s needs a PREFIX\n%s", option, USAGE);
+                exit(2);
+            }
+            *(is_option(option, "--fan") ? fan : temperature) = value;
         } else {
-            say({"unknown option '", argv[i], "'\n", USAGE});
+            diagnose("statpipe-hwmon: unknown option '%s'\n%s", argv[i], USAGE);
             exit(2);
         }
     }
     if (i + 1 >= argc) {
-        say({"no COMMAND to run\n", USAGE});
+        diagnose("statpipe-hwmon: no COMMAND to run\n%s", USAGE);
         exit(2);
     }
     return i + 1;
@@ -292,8 +263,9 @@ int main(int argc, char **argv)
 
     if (fan == nullptr || temperature == nullptr) {
         if (!find_chip(&fan, &temperature) && fan == nullptr && temperature == nullptr) {
-            say({"no hwmon device named ", CHIP_NAME, " under ", HWMON_CLASS,
-                 "; name the sensors with --fan and --temperature\n"});
+            diagnose("statpipe-hwmon: no hwmon device named as99127f under %s; name the sensors with --fan "
+                     "and --temperature\n",
+                     HWMON_CLASS);
             return 2;
         }
     }
@@ -306,14 +278,15 @@ int main(int argc, char **argv)
             continue;  // that file is not there; statpipe skips its channel
         files[i].served = hwmon_sensor_from_prefix(&files[i].sensor, choices[i].kind, choices[i].prefix);
         if (!files[i].served) {
-            say({"prefix too long: ", choices[i].prefix, "\n"});
+            diagnose("statpipe-hwmon: prefix too long: %s\n", choices[i].prefix);
             return 2;
         }
     }
 
     if (!enter_private_mounts()) {
-        say({"cannot make a private mount namespace: ", strerror(errno),
-             " (run as root, or allow user namespaces)\n"});
+        diagnose("statpipe-hwmon: cannot make a private mount namespace: %s (run as root, or allow user "
+                 "namespaces)\n",
+                 strerror(errno));
         return 1;
     }
     // Nothing of ours reaches the host, and nothing of its shows here.
@@ -321,12 +294,12 @@ int main(int argc, char **argv)
         mount("statpipe-hwmon", MOUNT_BASE, "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC,
               "mode=0755,size=16k") == -1 ||
         mkdir(SENSORS_DIR, 0755) == -1) {
-        say({"cannot mount a tmpfs on ", MOUNT_BASE, ": ", strerror(errno), "\n"});
+        diagnose("statpipe-hwmon: cannot mount a tmpfs on %s: %s\n", MOUNT_BASE, strerror(errno));
         return 1;
     }
     if (access("/dev/fuse", R_OK | W_OK) == -1) {
-        say({"cannot serve the sensor files: /dev/fuse: ", strerror(errno),
-             errno == ENOENT ? " (a kernel without FUSE?)\n" : "\n"});
+        diagnose("statpipe-hwmon: cannot serve the sensor files: /dev/fuse: %s%s\n", strerror(errno),
+                 errno == ENOENT ? " (a kernel without FUSE?)" : "");
         return 1;
     }
 
@@ -345,7 +318,7 @@ int main(int argc, char **argv)
     struct fuse_session *session = fuse_session_new(&args, &operations, sizeof operations, nullptr);
     fuse_opt_free_args(&args);  // what the parser added
     if (session == nullptr || fuse_session_mount(session, SENSORS_DIR) != 0) {
-        say({"cannot mount the sensor files on ", SENSORS_DIR, "\n"});
+        diagnose("statpipe-hwmon: cannot mount the sensor files on %s\n", SENSORS_DIR);
         return 1;
     }
 
@@ -362,11 +335,11 @@ int main(int argc, char **argv)
     if (child == 0) {
         sigprocmask(SIG_SETMASK, &original, nullptr);
         execvp(argv[command], argv + command);
-        say({"cannot run ", argv[command], ": ", strerror(errno), "\n"});
+        diagnose("statpipe-hwmon: cannot run %s: %s\n", argv[command], strerror(errno));
         _exit(127);
     }
     if (child == -1) {
-        say({"cannot start ", argv[command], ": ", strerror(errno), "\n"});
+        diagnose("statpipe-hwmon: cannot start %s: %s\n", argv[command], strerror(errno));
         fuse_session_unmount(session);
         return 1;
     }

@@ -12,16 +12,11 @@ const char TEMPERATURE_PATH[] = "/proc/sys/dev/sensors/as99127f-i2c-1-2d/temp2";
 // Shared by both devices: each scan finishes before the next read.
 static char i2cbuf[128];
 
-static void warn(const char *what, const sensor_device *device)
-{
-    write_diagnostic(what, device->path, "'\n");
-}
-
 static void open_sensor_device(sensor_device *device)
 {
     device->fd = open(device->path, O_RDONLY);
     if (device->fd == -1)
-        warn("Warning: unable to open i2c device `", device);
+        diagnose("Warning: unable to open i2c device `%s'\n", device->path);
 }
 
 void open_sensor_devices(sensor_device *fan, sensor_device *temperature)
@@ -33,12 +28,12 @@ void open_sensor_devices(sensor_device *fan, sensor_device *temperature)
 const char *read_i2c_device(const sensor_device *device)
 {
     if (lseek(device->fd, 0, SEEK_SET) == -1) {
-        warn("Warning: unable to lseek i2c device `", device);
+        diagnose("Warning: unable to lseek i2c device `%s'\n", device->path);
         return nullptr;
     }
     ssize_t length = read(device->fd, i2cbuf, sizeof i2cbuf - 1);
     if (length == -1) {
-        warn("Warning: unable to read from i2c device `", device);
+        diagnose("Warning: unable to read from i2c device `%s'\n", device->path);
         return nullptr;
     }
     // Nothing of an earlier, longer text may survive behind this one.
@@ -106,7 +101,7 @@ int sample_sensor_channel(unsigned channel, const sensor_device *device, int32_t
         return -1;
     bool fan = channel == CHANNEL_FAN;
     if (!(fan ? parse_fan_text(text, sample_value) : parse_temperature_text(text, sample_value))) {
-        warn("Warning: garbage from i2c device `", device);
+        diagnose("Warning: garbage from i2c device `%s'\n", device->path);
         return -1;
     }
     return 0;

@@ -1,8 +1,6 @@
-// Start-up helpers that main and the loop share.
+// The base address operand, read as atoi reads it.
 #include <stdint.h>
 #include <stdlib.h>
-#include <string.h>
-#include <sys/uio.h>
 
 #include "statpipe.h"
 
@@ -17,16 +15,4 @@ uint8_t parse_base_address(const char *text)
     else if (number < INT32_MIN)
         number = INT32_MIN;
     return static_cast<uint8_t>(static_cast<unsigned long>(number) & 0xFFu);
-}
-
-// One line, one system call: lines from concurrent writers never interleave
-// and nothing is formatted into a buffer that a long path could overflow.
-void write_diagnostic(const char *before, const char *path, const char *after)
-{
-    struct iovec parts[3] = {
-        {const_cast<char *>(before), strlen(before)},
-        {const_cast<char *>(path), strlen(path)},
-        {const_cast<char *>(after), strlen(after)},
-    };
-    (void)writev(2, parts, 3);
 }
