@@ -4,11 +4,11 @@
 
 #include "statpipe.h"
 
-status_record encode_status_record(unsigned channel, uint8_t base_address, int32_t sample_value)
+status_record encode_status_record(channel which, uint8_t base_address, int32_t sample_value)
 {
     uint32_t value = static_cast<uint32_t>(sample_value);
     status_record record = {{
-        static_cast<uint8_t>((channel + base_address) & 0xFFu),
+        static_cast<uint8_t>((which + base_address) & 0xFFu),
         static_cast<uint8_t>((value >> 8) & 0xFFu),
         static_cast<uint8_t>(value & 0xFFu),
     }};
@@ -18,25 +18,25 @@ status_record encode_status_record(unsigned channel, uint8_t base_address, int32
 loop_end run_sampling_loop(int pipe_fd, uint8_t base_address, const sensor_device *fan,
                            const sensor_device *temperature)
 {
-    unsigned channel = CHANNEL_LOAD;
+    channel current = CHANNEL_LOAD;
     bool reader_disconnected = false;
 
     for (;;) {
         int32_t sample_value = 0;
         bool skip = false;
 
-        if (channel <= CHANNEL_MEMORY) {
+        if (current <= CHANNEL_MEMORY) {
             system_snapshot snapshot;
             if (take_system_snapshot(&snapshot) == -1)
                 return LOOP_SNAPSHOT_FAILED;
-            sample_value = sample_system_channel(channel, &snapshot);
+            sample_value = sample_system_channel(current, &snapshot);
         } else {
-            const sensor_device *device = channel == CHANNEL_FAN ? fan : temperature;
-            skip = device->fd == -1 || sample_sensor_channel(channel, device, &sample_value) == -1;
+            const sensor_device *device = current == CHANNEL_FAN ? fan : temperature;
+            skip = device->fd == -1 || sample_sensor_channel(current, device, &sample_value) == -1;
         }
 
         if (!skip) {
-            status_record record = encode_status_record(channel, base_address, sample_value);
+            status_record record = encode_status_record(current, base_address, sample_value);
             if (write(pipe_fd, record.bytes, sizeof record.bytes) == -1) {
                 if (errno != EPIPE)
                     return LOOP_WRITE_FAILED;
@@ -53,6 +53,6 @@ loop_end run_sampling_loop(int pipe_fd, uint8_t base_address, const sensor_devic
             }
             sleep(SAMPLE_PERIOD);
         }
-        channel = (channel + 1) % CHANNEL_COUNT;
+        current = static_cast<channel>((current + 1) % CHANNEL_COUNT);
     }
 }

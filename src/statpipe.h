@@ -6,14 +6,15 @@
 #include <stdint.h>
 #include <sys/sysinfo.h>
 
+// The rotation, in its order; a channel's number is its first byte.
 enum channel : unsigned {
     CHANNEL_LOAD = 0,
     CHANNEL_PROCESSES = 1,
     CHANNEL_MEMORY = 2,
     CHANNEL_FAN = 3,
     CHANNEL_TEMPERATURE = 4,
-    CHANNEL_COUNT = 5,
 };
+const unsigned CHANNEL_COUNT = 5;
 
 const unsigned SAMPLE_PERIOD = 2;  // seconds after every record written
 const unsigned RETRY_PERIOD = 10;  // seconds after a write that found no reader
@@ -40,13 +41,14 @@ uint8_t parse_base_address(const char *text);
 void diagnose(const char *message, const char *first = nullptr, const char *second = nullptr);
 
 // sampling loop
-status_record encode_status_record(unsigned channel, uint8_t base_address, int32_t sample_value);
+status_record encode_status_record(channel which, uint8_t base_address, int32_t sample_value);
 loop_end run_sampling_loop(int pipe_fd, uint8_t base_address, const sensor_device *fan,
                            const sensor_device *temperature);
 
 // system statistics channels
 int take_system_snapshot(system_snapshot *snapshot);
-int32_t sample_system_channel(unsigned channel, const system_snapshot *snapshot);
+// Channels 0 to 2 only: another ends the process, as a fault in the caller.
+int32_t sample_system_channel(channel which, const system_snapshot *snapshot);
 
 // hardware sensor channels
 extern const char FAN_PATH[];
@@ -54,7 +56,8 @@ extern const char TEMPERATURE_PATH[];
 void open_sensor_devices(sensor_device *fan, sensor_device *temperature);
 const char *read_i2c_device(const sensor_device *device);
 // Gives 0 and the reading, or -1 when the channel is to be skipped this time.
-int sample_sensor_channel(unsigned channel, const sensor_device *device, int32_t *sample_value);
+// Channels 3 and 4 only: another ends the process, as a fault in the caller.
+int sample_sensor_channel(channel which, const sensor_device *device, int32_t *sample_value);
 // The two scans on a text; false for garbage.
 bool parse_fan_text(const char *text, int32_t *sample_value);
 bool parse_temperature_text(const char *text, int32_t *sample_value);

@@ -160,11 +160,11 @@ TEST_F(ReadI2cDevice, FailuresWarnNamingTheDevice)
             ASSERT_EQ(mkdir(p.c_str(), 0700), 0);
             open_device(name, O_RDONLY | O_DIRECTORY);
         }
-        for (unsigned channel : {CHANNEL_FAN, CHANNEL_TEMPERATURE}) {
+        for (channel which : {CHANNEL_FAN, CHANNEL_TEMPERATURE}) {
             int32_t value = 0;
             std::string err = capture_stderr([&] {
                 EXPECT_EQ(read_i2c_device(&device), nullptr);
-                EXPECT_EQ(sample_sensor_channel(channel, &device, &value), -1);
+                EXPECT_EQ(sample_sensor_channel(which, &device, &value), -1);
             });
             std::string line = c.warning + p + "'\n";
             EXPECT_EQ(err, line + line) << name;  // every time, not once
@@ -172,4 +172,12 @@ TEST_F(ReadI2cDevice, FailuresWarnNamingTheDevice)
         close(device.fd);
         device.fd = -1;
     }
+}
+
+TEST(SampleSensorChannel, ASystemChannelIsAFaultInTheCaller)
+{
+    sensor_device device = {-1, "/nonexistent"};
+    int32_t value = 0;
+    for (channel which : {CHANNEL_LOAD, CHANNEL_PROCESSES, CHANNEL_MEMORY})
+        EXPECT_DEATH(sample_sensor_channel(which, &device, &value), "") << which;
 }

@@ -76,6 +76,13 @@ TEST(SystemChannels, MemoryInUseScaledAndClamped)
     }
 }
 
+TEST(SystemChannels, ASensorChannelIsAFaultInTheCaller)
+{
+    system_snapshot s = snapshot_of(0, 0, 1, 1);
+    for (channel which : {CHANNEL_FAN, CHANNEL_TEMPERATURE})
+        EXPECT_DEATH(sample_system_channel(which, &s), "") << which;
+}
+
 TEST(SystemChannels, SnapshotOfThisMachineIsPlausible)
 {
     system_snapshot s;

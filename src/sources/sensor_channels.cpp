@@ -94,12 +94,14 @@ bool parse_temperature_text(const char *text, int32_t *sample_value)
     return true;
 }
 
-int sample_sensor_channel(unsigned channel, const sensor_device *device, int32_t *sample_value)
+int sample_sensor_channel(channel which, const sensor_device *device, int32_t *sample_value)
 {
+    if (which != CHANNEL_FAN && which != CHANNEL_TEMPERATURE)
+        abort();  // no system reading comes from a sensor file
     const char *text = read_i2c_device(device);
     if (text == nullptr)
         return -1;
-    bool fan = channel == CHANNEL_FAN;
+    bool fan = which == CHANNEL_FAN;
     if (!(fan ? parse_fan_text(text, sample_value) : parse_temperature_text(text, sample_value))) {
         diagnose("Warning: garbage from i2c device `%s'\n", device->path);
         return -1;

@@ -1,4 +1,6 @@
 // Channels 0 to 2, from the kernel's overall statistics.
+#include <stdlib.h>
+
 #include "../statpipe.h"
 
 int take_system_snapshot(system_snapshot *snapshot)
@@ -24,14 +26,18 @@ static int32_t memory_in_use(unsigned long totalram, unsigned long freeram)
     return static_cast<int32_t>(scaled);
 }
 
-int32_t sample_system_channel(unsigned channel, const system_snapshot *snapshot)
+int32_t sample_system_channel(channel which, const system_snapshot *snapshot)
 {
-    switch (channel) {
+    switch (which) {
     case CHANNEL_LOAD:
         return snapshot->loads[0] > 65535 ? 65535 : static_cast<int32_t>(snapshot->loads[0]);
     case CHANNEL_PROCESSES:
         return snapshot->procs;
-    default:
+    case CHANNEL_MEMORY:
         return memory_in_use(snapshot->totalram, snapshot->freeram);
+    case CHANNEL_FAN:
+    case CHANNEL_TEMPERATURE:
+        break;
     }
+    abort();  // no reading of a sensor comes from the kernel's statistics
 }
