@@ -16,25 +16,32 @@ bool hwmon_sensor_from_prefix(hwmon_sensor *sensor, hwmon_kind kind, const char 
 {
     sensor->kind = kind;
     sensor->limits[1][0] = '\0';
+    if (!join(sensor->input, prefix, "_input"))
+        return false;
     if (kind == HWMON_FAN)
-        return join(sensor->input, prefix, "_input") && join(sensor->limits[0], prefix, "_min");
-    return join(sensor->input, prefix, "_input") && join(sensor->limits[0], prefix, "_max") &&
-           join(sensor->limits[1], prefix, "_max_hyst");
+        return join(sensor->limits[0], prefix, "_min");
+    return join(sensor->limits[0], prefix, "_max") && join(sensor->limits[1], prefix, "_max_hyst");
+}
+
+ssize_t read_text(const char *path, char *text, size_t size)
+{
+    text[0] = '\0';
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd == -1)
+        return -1;
+    ssize_t length = read(fd, text, size - 1);
+    close(fd);
+    text[length > 0 ? length : 0] = '\0';
+    return length;
 }
 
 // One attribute, opened afresh, so that a file that comes back is seen at
 // once. sysfs answers a whole value in one read: nothing is torn.
 static bool read_attribute(const char *path, long long *value)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd == -1)
-        return false;
     char text[64];
-    ssize_t length = read(fd, text, sizeof text - 1);
-    close(fd);
-    if (length <= 0)
+    if (read_text(path, text, sizeof text) <= 0)
         return false;
-    text[length] = '\0';
     char *end;
     errno = 0;
     *value = strtoll(text, &end, 10);

@@ -5,6 +5,7 @@
 
 #include <limits.h>
 #include <stddef.h>
+#include <sys/types.h>
 
 enum hwmon_kind { HWMON_FAN, HWMON_TEMPERATURE };
 
@@ -18,6 +19,10 @@ struct hwmon_sensor {
 
 // Fills sensor from prefix; false if a name would not fit.
 bool hwmon_sensor_from_prefix(hwmon_sensor *sensor, hwmon_kind kind, const char *prefix);
+
+// Reads at most size - 1 bytes of the file at path into text, ending them
+// with a zero byte; gives their count, or -1.
+ssize_t read_text(const char *path, char *text, size_t size);
 
 // Reads the attributes now and writes the text: "MIN INPUT\n" in RPM, or
 // "MAX HYST INPUT\n" in degrees Celsius. A missing limit reads as 0. Gives

@@ -175,12 +175,9 @@ static bool find_chip(const char **fan, const char **temperature)
     // cppcheck-suppress readdirCalled ; one thread, and readdir_r is deprecated
     while (!found && (entry = readdir(dir)) != nullptr) {
         char path[PATH_MAX];
-        char name[64] = "";
+        char name[64];
         (void)snprintf(path, sizeof path, "%s/%s/name", HWMON_CLASS, entry->d_name);
-        int fd = open(path, O_RDONLY | O_CLOEXEC);
-        ssize_t length = fd == -1 ? -1 : read(fd, name, sizeof name - 1);
-        if (fd != -1)
-            close(fd);
+        ssize_t length = read_text(path, name, sizeof name);
         if (length > 0 && name[length - 1] == '\n')
             name[length - 1] = '\0';
         found = strcmp(name, CHIP_NAME) == 0;
