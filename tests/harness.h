@@ -49,7 +49,8 @@ struct daemon_options {
     std::vector<int> closed_fds;      // of 0, 1 and 2: those the daemon starts without
     // Bound over /proc/sys/dev in a private mount namespace; empty: none.
     std::string sensor_root;
-    bool empty_dev = false;  // an empty tmpfs over /dev there: no /dev/null
+    std::string sysfs_class;  // bound over /sys/class there: a fake hwmon tree
+    bool empty_dev = false;   // an empty tmpfs over /dev there: no /dev/null
     bool unprivileged = false;
     std::string program = daemon_binary();
     std::string stdin_path;   // empty: inherited

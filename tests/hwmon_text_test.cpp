@@ -58,16 +58,18 @@ TEST(HwmonText, LimitsOptionalInputRequired)
     // clang-format on
     std::string dir = make_scratch_dir();
     for (const auto &c : cases) {
-        std::string prefix = dir + (c.kind == HWMON_FAN ? "/fan2" : "/temp2");
+        std::string names[3];
         const char *suffixes[] = {"_input", c.kind == HWMON_FAN ? "_min" : "_max", "_max_hyst"};
         const char *contents[] = {c.input, c.first_limit, c.second_limit};
         for (size_t i = 0; i < 3; i++) {
-            unlink((prefix + suffixes[i]).c_str());
+            names[i] = dir + (c.kind == HWMON_FAN ? "/fan2" : "/temp2") + suffixes[i];
+            unlink(names[i].c_str());
             if (contents[i] != nullptr)
-                write_file(prefix + suffixes[i], contents[i]);
+                write_file(names[i], contents[i]);
         }
+        const char *limits[2] = {names[1].c_str(), names[2].c_str()};
         hwmon_sensor sensor;
-        ASSERT_TRUE(hwmon_sensor_from_prefix(&sensor, c.kind, prefix.c_str()));
+        ASSERT_EQ(hwmon_sensor_open(&sensor, c.kind, names[0].c_str(), limits), c.input != nullptr);
         char text[128];
         int length = hwmon_text(&sensor, text, sizeof text);
         SCOPED_TRACE(std::string(c.input ? c.input : "(no input)"));
@@ -77,6 +79,27 @@ TEST(HwmonText, LimitsOptionalInputRequired)
             ASSERT_EQ(length, static_cast<int>(strlen(c.text)));
             EXPECT_STREQ(text, c.text);
         }
+        hwmon_sensor_close(&sensor);
     }
+    remove_tree(dir);
+}
+
+// The files stay open: each text must come from a fresh read of the whole
+// value, as sysfs gives it, not from where the last read stopped.
+TEST(HwmonText, EveryTextReadsTheValueAfresh)
+{
+    std::string dir = make_scratch_dir();
+    std::string input = dir + "/fan2_input";
+    write_file(input, "4500\n");
+    const char *limits[2] = {nullptr, nullptr};
+    hwmon_sensor sensor;
+    ASSERT_TRUE(hwmon_sensor_open(&sensor, HWMON_FAN, input.c_str(), limits));
+    char text[128];
+    for (const char *value : {"4500\n", "5000\n", "5000\n", "900\n"}) {
+        write_file(input, value);
+        ASSERT_GT(hwmon_text(&sensor, text, sizeof text), 0) << value;
+        EXPECT_EQ(std::string(text), std::string("0 ") + value);
+    }
+    hwmon_sensor_close(&sensor);
     remove_tree(dir);
 }

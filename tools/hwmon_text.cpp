@@ -6,59 +6,62 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-static bool join(char *name, const char *prefix, const char *suffix)
+static int open_attribute(const char *path)
 {
-    int length = snprintf(name, PATH_MAX, "%s%s", prefix, suffix);
-    return length >= 0 && length < PATH_MAX;
+    return path == nullptr ? -1 : open(path, O_RDONLY | O_CLOEXEC);
 }
 
-bool hwmon_sensor_from_prefix(hwmon_sensor *sensor, hwmon_kind kind, const char *prefix)
+bool hwmon_sensor_open(hwmon_sensor *sensor, hwmon_kind kind, const char *input, const char *const limits[2])
 {
     sensor->kind = kind;
-    sensor->limits[1][0] = '\0';
-    if (!join(sensor->input, prefix, "_input"))
-        return false;
-    if (kind == HWMON_FAN)
-        return join(sensor->limits[0], prefix, "_min");
-    return join(sensor->limits[0], prefix, "_max") && join(sensor->limits[1], prefix, "_max_hyst");
+    sensor->input = open_attribute(input);
+    for (int i = 0; i < 2; i++)
+        sensor->limits[i] = sensor->input == -1 ? -1 : open_attribute(limits[i]);
+    return sensor->input != -1;
 }
 
-ssize_t read_text(const char *path, char *text, size_t size)
+void hwmon_sensor_close(hwmon_sensor *sensor)
 {
-    text[0] = '\0';
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd == -1)
-        return -1;
-    ssize_t length = read(fd, text, size - 1);
-    close(fd);
-    text[length > 0 ? length : 0] = '\0';
-    return length;
+    const int fds[] = {sensor->input, sensor->limits[0], sensor->limits[1]};
+    for (int fd : fds) {
+        if (fd != -1)
+            close(fd);
+    }
+    sensor->input = sensor->limits[0] = sensor->limits[1] = -1;
 }
 
-// One attribute, opened afresh, so that a file that comes back is seen at
-// once. sysfs answers a whole value in one read: nothing is torn.
-static bool read_attribute(const char *path, long long *value)
+// One value, read afresh from the start: sysfs makes the whole text anew
+// for a read at offset 0, so nothing is torn or stale. False with errno
+// set where the read fails (EINVAL: no number).
+static bool read_attribute(int fd, long long *value)
 {
     char text[64];
-    if (read_text(path, text, sizeof text) <= 0)
+    ssize_t length = pread(fd, text, sizeof text - 1, 0);
+    if (length < 0)
         return false;
+    text[length] = '\0';
     char *end;
     errno = 0;
     *value = strtoll(text, &end, 10);
-    if (end == text || errno == ERANGE)
+    if (end == text || errno == ERANGE) {
+        errno = EINVAL;
         return false;
+    }
     while (*end == '\n' || *end == ' ')
         end++;
+    errno = EINVAL;
     return *end == '\0';
 }
 
 // The limits are optional in hwmon: absent or unreadable, they read as 0.
-static long long read_limit(const char *path)
+// A device that is gone is not a missing limit: that fails the whole text.
+static bool read_limit(int fd, long long *value)
 {
-    long long value = 0;
-    if (path[0] == '\0' || !read_attribute(path, &value))
-        return 0;
-    return value;
+    *value = 0;
+    if (fd == -1 || read_attribute(fd, value))
+        return true;
+    *value = 0;
+    return errno != ENODEV;
 }
 
 int format_millidegrees(long long millidegrees, char *text, size_t size)
@@ -75,16 +78,19 @@ int format_millidegrees(long long millidegrees, char *text, size_t size)
 
 int hwmon_text(const hwmon_sensor *sensor, char *text, size_t size)
 {
+    long long limits[2];
     long long input;
-    if (!read_attribute(sensor->input, &input))
+    // The input last: read well, the device was there for the limits too.
+    if (!read_limit(sensor->limits[0], &limits[0]) || !read_limit(sensor->limits[1], &limits[1]) ||
+        sensor->input == -1 || !read_attribute(sensor->input, &input))
         return -1;
     int length;
     if (sensor->kind == HWMON_FAN) {
-        length = snprintf(text, size, "%lld %lld\n", read_limit(sensor->limits[0]), input);
+        length = snprintf(text, size, "%lld %lld\n", limits[0], input);
     } else {
         char degrees[3][32];
-        format_millidegrees(read_limit(sensor->limits[0]), degrees[0], sizeof degrees[0]);
-        format_millidegrees(read_limit(sensor->limits[1]), degrees[1], sizeof degrees[1]);
+        format_millidegrees(limits[0], degrees[0], sizeof degrees[0]);
+        format_millidegrees(limits[1], degrees[1], sizeof degrees[1]);
         format_millidegrees(input, degrees[2], sizeof degrees[2]);
         length = snprintf(text, size, "%s %s %s\n", degrees[0], degrees[1], degrees[2]);
     }

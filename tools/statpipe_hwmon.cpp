@@ -1,19 +1,25 @@
 // statpipe-hwmon: runs a command in a private mount namespace in which the
 // two sensor files that statpipe reads exist at their old paths, answered
-// at every read from the hwmon attributes of a current kernel.
+// at every read from the hwmon attributes of a current kernel. Sensors are
+// named as sensors(1) names them, and followed when their chip goes away
+// and comes back under another hwmon number.
 #define FUSE_USE_VERSION 34
 #include <fuse_lowlevel.h>
+#include <sensors/error.h>
+#include <sensors/sensors.h>
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -25,9 +31,8 @@
 #include "statpipe.h"
 
 static const char USAGE[] =
-    "Usage: statpipe-hwmon [--fan PREFIX] [--temperature PREFIX] -- COMMAND [ARG...]\n";
-static const char HWMON_CLASS[] = "/sys/class/hwmon";
-static const char CHIP_NAME[] = "as99127f";
+    "Usage: statpipe-hwmon [--fan CHIP:FEATURE] [--temperature CHIP:FEATURE] [--user USER] "
+    "-- COMMAND [ARG...]\n";
 static const char MOUNT_BASE[] = "/proc/sys/dev";
 static const char SENSORS_DIR[] = "/proc/sys/dev/sensors";
 static const char CHIP_DIR[] = "as99127f-i2c-1-2d";
@@ -35,21 +40,129 @@ static const char CHIP_DIR[] = "as99127f-i2c-1-2d";
 enum : fuse_ino_t { INODE_SENSORS = FUSE_ROOT_ID, INODE_CHIP, INODE_FAN, INODE_TEMPERATURE };
 static const fuse_ino_t FILE_INODES[] = {INODE_FAN, INODE_TEMPERATURE};
 
+// One of the two files, and the sensor that answers it.
 struct served_file {
     const char *name;
-    bool served;
+    const char *wanted;  // CHIP:FEATURE
+    sensors_feature_type type;
+    sensors_subfeature_type attributes[3];  // the input, then the limits
+    sensors_chip_name chip;                 // once found, that chip alone
+    bool followed;
+    char feature[64];
+    char found[192];  // CHIP:FEATURE of the chip served, for messages
     hwmon_sensor sensor;
 };
 static time_t started;
 // Indexed by inode less INODE_FAN.
-static served_file files[2] = {{"fan2", false, {}}, {"temp2", false, {}}};
+static served_file files[2] = {
+    {"fan2",
+     "as99127f-*:fan2",
+     SENSORS_FEATURE_FAN,
+     {SENSORS_SUBFEATURE_FAN_INPUT, SENSORS_SUBFEATURE_FAN_MIN, SENSORS_SUBFEATURE_UNKNOWN},
+     {},
+     false,
+     {},
+     {},
+     {HWMON_FAN, -1, {-1, -1}}},
+    {"temp2",
+     "as99127f-*:temp2",
+     SENSORS_FEATURE_TEMP,
+     {SENSORS_SUBFEATURE_TEMP_INPUT, SENSORS_SUBFEATURE_TEMP_MAX, SENSORS_SUBFEATURE_TEMP_MAX_HYST},
+     {},
+     false,
+     {},
+     {},
+     {HWMON_TEMPERATURE, -1, {-1, -1}}},
+};
 
-static const served_file *file_of(fuse_ino_t inode)
+static served_file *file_of(fuse_ino_t inode)
 {
-    if (inode != INODE_FAN && inode != INODE_TEMPERATURE)
-        return nullptr;
-    const served_file *file = &files[inode - INODE_FAN];
-    return file->served ? file : nullptr;
+    return inode == INODE_FAN || inode == INODE_TEMPERATURE ? &files[inode - INODE_FAN] : nullptr;
+}
+
+// CHIP:FEATURE into the file's chip pattern and feature; false if malformed.
+static bool parse_sensor(served_file *file)
+{
+    const char *colon = strchr(file->wanted, ':');
+    if (colon == nullptr || colon == file->wanted || colon[1] == '\0' ||
+        strlen(colon + 1) >= sizeof file->feature)
+        return false;
+    char chip[128];
+    (void)snprintf(chip, sizeof chip, "%.*s", static_cast<int>(colon - file->wanted), file->wanted);
+    (void)snprintf(file->feature, sizeof file->feature, "%s", colon + 1);
+    return sensors_parse_chip_name(chip, &file->chip) == 0;
+}
+
+enum lookup_result { FOUND, NO_CHIP, NO_FEATURE };
+
+// Opens the attributes of the first chip that matches and has the feature.
+// From then on only that chip, by bus and address, is looked for: another
+// chip under its old hwmon number is never served under our names.
+static lookup_result attach(served_file *file, char *path, size_t size)
+{
+    lookup_result result = NO_CHIP;
+    const sensors_chip_name *chip;
+    int chip_number = 0;
+    while (result != FOUND && (chip = sensors_get_detected_chips(&file->chip, &chip_number)) != nullptr) {
+        result = NO_FEATURE;
+        const sensors_feature *feature;
+        int feature_number = 0;
+        while (result != FOUND && (feature = sensors_get_features(chip, &feature_number)) != nullptr) {
+            if (feature->type != file->type || strcmp(feature->name, file->feature) != 0)
+                continue;
+            char names[3][PATH_MAX];
+            const char *paths[3] = {nullptr, nullptr, nullptr};
+            for (int i = 0; i < 3; i++) {
+                const sensors_subfeature *attribute =
+                    sensors_get_subfeature(chip, feature, file->attributes[i]);
+                if (attribute != nullptr &&
+                    snprintf(names[i], sizeof names[i], "%s/%s", chip->path, attribute->name) < PATH_MAX)
+                    paths[i] = names[i];
+            }
+            if (paths[0] == nullptr ||
+                !hwmon_sensor_open(&file->sensor, file->sensor.kind, paths[0], paths + 1))
+                continue;
+            char name[96];
+            (void)sensors_snprintf_chip_name(name, sizeof name, chip);
+            (void)snprintf(file->found, sizeof file->found, "%s:%s", name, file->feature);
+            (void)snprintf(path, size, "%s", chip->path);
+            if (!file->followed) {
+                sensors_free_chip_name(&file->chip);
+                file->followed = sensors_parse_chip_name(name, &file->chip) == 0;
+            }
+            result = FOUND;
+        }
+    }
+    return result;
+}
+
+// A fresh look at the kernel's chips, which libsensors reads only at start.
+static lookup_result look_up(served_file *file, char *path, size_t size, const char **error)
+{
+    int status = sensors_init(nullptr);
+    *error = status == 0 ? nullptr : sensors_strerror(status);
+    lookup_result result = status == 0 ? attach(file, path, size) : NO_CHIP;
+    sensors_cleanup();
+    return result;
+}
+
+// The file's text now. A chip that is gone fails the read (EIO) and is
+// looked for at each later read, under any hwmon number.
+static int text_of(served_file *file, char *text, size_t size)
+{
+    int length = file->sensor.input == -1 ? -1 : hwmon_text(&file->sensor, text, size);
+    if (length != -1 || (file->sensor.input != -1 && errno != ENODEV))
+        return length;
+    if (file->sensor.input != -1) {
+        hwmon_sensor_close(&file->sensor);
+        diagnose("statpipe-hwmon: %s is gone; its reads fail until it is back\n", file->found);
+    }
+    char path[PATH_MAX];
+    const char *error;
+    if (look_up(file, path, sizeof path, &error) != FOUND)
+        return -1;
+    diagnose("statpipe-hwmon: serving %s from %s\n", file->found, path);
+    return hwmon_text(&file->sensor, text, size);
 }
 
 static bool is_directory(fuse_ino_t inode)
@@ -74,8 +187,7 @@ static void on_lookup(fuse_req_t req, fuse_ino_t parent, const char *name)
     if (parent == INODE_SENSORS && strcmp(name, CHIP_DIR) == 0)
         inode = INODE_CHIP;
     for (fuse_ino_t candidate : FILE_INODES) {
-        const served_file *file = file_of(candidate);
-        if (parent == INODE_CHIP && file != nullptr && strcmp(name, file->name) == 0)
+        if (parent == INODE_CHIP && strcmp(name, file_of(candidate)->name) == 0)
             inode = candidate;
     }
     if (inode == 0) {
@@ -113,7 +225,7 @@ static void on_readdir(fuse_req_t req, fuse_ino_t inode, size_t size, off_t offs
     if (inode == INODE_SENSORS)
         entries[count++] = {CHIP_DIR, INODE_CHIP};
     for (fuse_ino_t candidate : FILE_INODES) {
-        if (inode == INODE_CHIP && file_of(candidate) != nullptr)
+        if (inode == INODE_CHIP)
             entries[count++] = {file_of(candidate)->name, candidate};
     }
     // Each entry's offset is the index of the next one.
@@ -149,9 +261,9 @@ static void on_open(fuse_req_t req, fuse_ino_t inode, struct fuse_file_info *inf
 // The whole text is made at once, from the attributes as they are now.
 static void on_read(fuse_req_t req, fuse_ino_t inode, size_t size, off_t offset, struct fuse_file_info *)
 {
-    const served_file *file = file_of(inode);
+    served_file *file = file_of(inode);
     char text[128];
-    int length = file == nullptr ? -1 : hwmon_text(&file->sensor, text, sizeof text);
+    int length = file == nullptr ? -1 : text_of(file, text, sizeof text);
     if (length < 0) {
         fuse_reply_err(req, EIO);
         return;
@@ -161,65 +273,66 @@ static void on_read(fuse_req_t req, fuse_ino_t inode, size_t size, off_t offset,
     fuse_reply_buf(req, text + start, size < left ? size : left);
 }
 
-// The prefixes of fan2 and temp2 on the hwmon device named as the chip;
-// false if there is none.
-static bool find_chip(const char **fan, const char **temperature)
+[[noreturn]] static void bad_command_line(const char *message, const char *word)
 {
-    static char fan_prefix[PATH_MAX];
-    static char temperature_prefix[PATH_MAX];
-    DIR *dir = opendir(HWMON_CLASS);
-    if (dir == nullptr)
-        return false;
-    bool found = false;
-    struct dirent *entry;
-    // cppcheck-suppress readdirCalled ; one thread, and readdir_r is deprecated
-    while (!found && (entry = readdir(dir)) != nullptr) {
-        char path[PATH_MAX];
-        char name[64];
-        (void)snprintf(path, sizeof path, "%s/%s/name", HWMON_CLASS, entry->d_name);
-        ssize_t length = read_text(path, name, sizeof name);
-        if (length > 0 && name[length - 1] == '\n')
-            name[length - 1] = '\0';
-        found = strcmp(name, CHIP_NAME) == 0;
-        if (found) {
-            (void)snprintf(fan_prefix, sizeof fan_prefix, "%s/%s/fan2", HWMON_CLASS, entry->d_name);
-            (void)snprintf(temperature_prefix, sizeof temperature_prefix, "%s/%s/temp2", HWMON_CLASS,
-                           entry->d_name);
-        }
-    }
-    closedir(dir);
-    if (found) {
-        *fan = *fan != nullptr ? *fan : fan_prefix;
-        *temperature = *temperature != nullptr ? *temperature : temperature_prefix;
-    }
-    return found;
+    diagnose(message, word, USAGE);
+    exit(2);
 }
 
 // Gives the index of COMMAND in argv; exits on a bad command line.
-static int parse_command_line(int argc, char **argv, const char **fan, const char **temperature)
+static int parse_command_line(int argc, char **argv, const char **user)
 {
     int i = 1;
     for (; i < argc && strcmp(argv[i], "--") != 0; i++) {
-        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+        const char *option = argv[i];
+        if (strcmp(option, "--help") == 0 || strcmp(option, "-h") == 0)
             exit(write(1, USAGE, sizeof USAGE - 1) == sizeof USAGE - 1 ? 0 : 1);
-        } else if (is_option(argv[i], "--fan") || is_option(argv[i], "--temperature")) {
-            const char *option = argv[i];
-            const char *value = option_value(argc, argv, &i);
-            if (value == nullptr) {
-                diagnose("statpipe-hwmon: %s needs a PREFIX\n%s", option, USAGE);
-                exit(2);
-            }
-            *(is_option(option, "--fan") ? fan : temperature) = value;
-        } else {
-            diagnose("statpipe-hwmon: unknown option '%s'\n%s", argv[i], USAGE);
-            exit(2);
+        if (!is_option(option, "--fan") && !is_option(option, "--temperature") &&
+            !is_option(option, "--user")) {
+            if (option[0] != '-')
+                bad_command_line("statpipe-hwmon: COMMAND must follow --, before '%s'\n%s", option);
+            bad_command_line("statpipe-hwmon: unknown option '%s'\n%s", option);
         }
+        const char *value = option_value(argc, argv, &i);
+        if (value == nullptr)
+            bad_command_line("statpipe-hwmon: %s needs a value\n%s", option);
+        if (is_option(option, "--user"))
+            *user = value;
+        else
+            files[is_option(option, "--fan") ? 0 : 1].wanted = value;
     }
-    if (i + 1 >= argc) {
-        diagnose("statpipe-hwmon: no COMMAND to run\n%s", USAGE);
-        exit(2);
+    for (served_file &file : files) {
+        if (!parse_sensor(&file))
+            bad_command_line(
+                "statpipe-hwmon: '%s' is not CHIP:FEATURE, as sensors(1) names them (for example "
+                "as99127f-*:fan2)\n%s",
+                file.wanted);
     }
+    if (i + 1 >= argc)
+        bad_command_line("statpipe-hwmon: no COMMAND to run%s\n%s", "");
     return i + 1;
+}
+
+// A sensor not there yet is said once; it is served when it appears,
+// since a driver may load after us, and three readings beat none.
+static void find_sensors()
+{
+    for (served_file &file : files) {
+        char path[PATH_MAX];
+        const char *error;
+        lookup_result result = look_up(&file, path, sizeof path, &error);
+        char chip[128];
+        (void)snprintf(chip, sizeof chip, "%.*s", static_cast<int>(strcspn(file.wanted, ":")), file.wanted);
+        if (error != nullptr)
+            diagnose("statpipe-hwmon: cannot look up the sensors: %s\n", error);
+        else if (result == NO_CHIP)
+            diagnose("statpipe-hwmon: no chip %s; %s fails to read until it appears\n", chip, file.name);
+        else if (result == NO_FEATURE)
+            diagnose("statpipe-hwmon: chip %s has no %s; it fails to read until it appears\n", chip,
+                     file.feature);
+        if (result != FOUND)  // said, under the name asked for
+            (void)snprintf(file.found, sizeof file.found, "%s", file.wanted);
+    }
 }
 
 static bool write_text(const char *path, const char *text)
@@ -252,39 +365,14 @@ static bool enter_private_mounts()
     return write_text("/proc/self/gid_map", map);
 }
 
-int main(int argc, char **argv)
+// The namespace with the tmpfs that holds the mount point; exits on failure.
+static void prepare_mount_point()
 {
-    const char *fan = nullptr;
-    const char *temperature = nullptr;
-    int command = parse_command_line(argc, argv, &fan, &temperature);
-
-    if (fan == nullptr || temperature == nullptr) {
-        if (!find_chip(&fan, &temperature) && fan == nullptr && temperature == nullptr) {
-            diagnose("statpipe-hwmon: no hwmon device named as99127f under %s; name the sensors with --fan "
-                     "and --temperature\n",
-                     HWMON_CLASS);
-            return 2;
-        }
-    }
-    const struct {
-        const char *prefix;
-        hwmon_kind kind;
-    } choices[] = {{fan, HWMON_FAN}, {temperature, HWMON_TEMPERATURE}};
-    for (size_t i = 0; i < 2; i++) {
-        if (choices[i].prefix == nullptr)
-            continue;  // that file is not there; statpipe skips its channel
-        files[i].served = hwmon_sensor_from_prefix(&files[i].sensor, choices[i].kind, choices[i].prefix);
-        if (!files[i].served) {
-            diagnose("statpipe-hwmon: prefix too long: %s\n", choices[i].prefix);
-            return 2;
-        }
-    }
-
     if (!enter_private_mounts()) {
         diagnose("statpipe-hwmon: cannot make a private mount namespace: %s (run as root, or allow user "
                  "namespaces)\n",
                  strerror(errno));
-        return 1;
+        exit(1);
     }
     // Nothing of ours reaches the host, and nothing of its shows here.
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1 ||
@@ -292,14 +380,17 @@ int main(int argc, char **argv)
               "mode=0755,size=16k") == -1 ||
         mkdir(SENSORS_DIR, 0755) == -1) {
         diagnose("statpipe-hwmon: cannot mount a tmpfs on %s: %s\n", MOUNT_BASE, strerror(errno));
-        return 1;
+        exit(1);
     }
     if (access("/dev/fuse", R_OK | W_OK) == -1) {
         diagnose("statpipe-hwmon: cannot serve the sensor files: /dev/fuse: %s%s\n", strerror(errno),
                  errno == ENOENT ? " (a kernel without FUSE?)" : "");
-        return 1;
+        exit(1);
     }
+}
 
+static struct fuse_session *mount_sensor_files(char *program)
+{
     started = time(nullptr);
     struct fuse_lowlevel_ops operations = {};
     operations.lookup = on_lookup;
@@ -308,7 +399,7 @@ int main(int argc, char **argv)
     operations.open = on_open;
     operations.read = on_read;
     // The command may run as another user; the modes above still hold.
-    char *fuse_argv[] = {argv[0], const_cast<char *>("-o"),
+    char *fuse_argv[] = {program, const_cast<char *>("-o"),
                          const_cast<char *>("ro,allow_other,default_permissions,fsname=statpipe-hwmon"),
                          nullptr};
     struct fuse_args args = FUSE_ARGS_INIT(3, fuse_argv);
@@ -316,32 +407,32 @@ int main(int argc, char **argv)
     fuse_opt_free_args(&args);  // what the parser added
     if (session == nullptr || fuse_session_mount(session, SENSORS_DIR) != 0) {
         diagnose("statpipe-hwmon: cannot mount the sensor files on %s\n", SENSORS_DIR);
-        return 1;
+        exit(1);
     }
+    return session;
+}
 
-    // The signals wait for the loop; the command starts with none blocked.
-    sigset_t handled;
-    sigset_t original;
-    sigemptyset(&handled);
-    const int handled_signals[] = {SIGCHLD, SIGTERM, SIGINT, SIGHUP};
-    for (int signal_number : handled_signals)
-        sigaddset(&handled, signal_number);
-    sigprocmask(SIG_BLOCK, &handled, &original);
-    int signals = signalfd(-1, &handled, SFD_CLOEXEC);
-    pid_t child = signals == -1 ? -1 : fork();
-    if (child == 0) {
-        sigprocmask(SIG_SETMASK, &original, nullptr);
-        execvp(argv[command], argv + command);
-        diagnose("statpipe-hwmon: cannot run %s: %s\n", argv[command], strerror(errno));
-        _exit(127);
+// In the child: the user's identity, then the signal that ends the command
+// with us. Changing the user clears that signal, so it comes after, and a
+// parent already gone by then is caught by its pid.
+static void run_command(char **command, const struct passwd *user, pid_t parent)
+{
+    if (user != nullptr && (initgroups(user->pw_name, user->pw_gid) == -1 || setgid(user->pw_gid) == -1 ||
+                            setuid(user->pw_uid) == -1)) {
+        diagnose("statpipe-hwmon: cannot become %s: %s\n", user->pw_name, strerror(errno));
+        _exit(126);
     }
-    if (child == -1) {
-        diagnose("statpipe-hwmon: cannot start %s: %s\n", argv[command], strerror(errno));
-        fuse_session_unmount(session);
-        return 1;
-    }
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) == -1 || getppid() != parent)
+        _exit(1);
+    execvp(command[0], command);
+    diagnose("statpipe-hwmon: cannot run %s: %s\n", command[0], strerror(errno));
+    _exit(127);
+}
 
-    // Answer each request as it comes; end when the command ends.
+// Answers each request as it comes and passes signals on; gives the
+// command's exit status when it ends.
+static int serve(struct fuse_session *session, int signals, pid_t child)
+{
     struct pollfd polled[2] = {{fuse_session_fd(session), POLLIN, 0}, {signals, POLLIN, 0}};
     struct fuse_buf buffer = {};
     int status = -1;
@@ -366,6 +457,43 @@ int main(int argc, char **argv)
         }
     }
     free(buffer.mem);
+    return status;
+}
+
+int main(int argc, char **argv)
+{
+    const char *user_name = nullptr;
+    int command = parse_command_line(argc, argv, &user_name);
+    const struct passwd *user = nullptr;
+    // cppcheck-suppress getpwnamCalled ; one thread, before the fork
+    if (user_name != nullptr && (user = getpwnam(user_name)) == nullptr) {
+        diagnose("statpipe-hwmon: no user %s\n", user_name);
+        return 1;
+    }
+    find_sensors();
+    prepare_mount_point();
+    struct fuse_session *session = mount_sensor_files(argv[0]);
+
+    // The signals wait for the loop; the command starts with none blocked.
+    sigset_t handled;
+    sigset_t original;
+    sigemptyset(&handled);
+    const int handled_signals[] = {SIGCHLD, SIGTERM, SIGINT, SIGHUP};
+    for (int signal_number : handled_signals)
+        sigaddset(&handled, signal_number);
+    sigprocmask(SIG_BLOCK, &handled, &original);
+    int signals = signalfd(-1, &handled, SFD_CLOEXEC);
+    pid_t parent = getpid();
+    pid_t child = signals == -1 ? -1 : fork();
+    if (child == 0) {
+        sigprocmask(SIG_SETMASK, &original, nullptr);
+        run_command(argv + command, user, parent);
+    }
+    int status = 1;
+    if (child == -1)
+        diagnose("statpipe-hwmon: cannot start %s: %s\n", argv[command], strerror(errno));
+    else
+        status = serve(session, signals, child);
     fuse_session_unmount(session);
     fuse_session_destroy(session);
     return status;
