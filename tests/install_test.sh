@@ -6,6 +6,7 @@
 set -euo pipefail
 build=$1
 root=$(mktemp -d)
+chmod 755 "$root" # the daemon runs as another user
 trap 'rm -rf "$root"' EXIT
 prefix=/opt/statpipe
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -31,7 +32,7 @@ grep -qx "ExecStart=$prefix/sbin/statpipe \$STATPIPE_PIPE \$STATPIPE_BASE" "$top
     fail "the unit does not start $prefix/sbin/statpipe"
 grep -qx "DAEMON=$prefix/sbin/statpipe" "$top/share/doc/statpipe/examples/statpipe.init" ||
     fail "the init script does not start $prefix/sbin/statpipe"
-grep -qx "ExecStart=$prefix/sbin/statpipe-hwmon \$STATPIPE_HWMON_OPTIONS -- .* $prefix/sbin/statpipe \$STATPIPE_PIPE \$STATPIPE_BASE" \
+grep -qx "ExecStart=$prefix/sbin/statpipe-hwmon --user statpipe \$STATPIPE_HWMON_OPTIONS -- $prefix/sbin/statpipe \$STATPIPE_PIPE \$STATPIPE_BASE" \
     "$top/share/doc/statpipe/examples/statpipe-hwmon.conf" || fail "the drop-in does not start statpipe-hwmon"
 
 usage=$("$top/sbin/statpipe" -h 2>&1) || fail "statpipe -h failed"
@@ -51,20 +52,26 @@ command -v busybox >/dev/null && shell="busybox sh"
 export top root shell
 # shellcheck disable=SC2016  # expanded by the inner shell
 unshare -m bash -euo pipefail -c '
-    fail() { echo "FAIL: $*" >&2; exit 1; }
+    fail() { echo "FAIL: $*" >&2; init stop >/dev/null 2>&1; exit 1; }
     mount --make-rprivate /
     for d in /etc/default /run /var/log; do mount -t tmpfs tmpfs "$d"; done
     fifo=$root/run/pipe
     daemon=$top/sbin/statpipe
-    printf "DAEMON=%s\nSTATPIPE_PIPE=%s\nSTATPIPE_BASE=16\n" "$daemon" "$fifo" >/etc/default/statpipe
+    # statpipe as the user daemon; a reader of another user (nobody) in the
+    # FIFO'"'"'s group.
+    printf "DAEMON=%s\nSTATPIPE_PIPE=%s\nSTATPIPE_BASE=16\nSTATPIPE_USER=daemon\nSTATPIPE_GROUP=nogroup\n" \
+        "$daemon" "$fifo" >/etc/default/statpipe
     init() { $shell "$top/share/doc/statpipe/examples/statpipe.init" "$@"; }
     status() { init status >/dev/null && echo 0 || echo $?; }
     daemons() { pgrep -x -f "$daemon $fifo 16" | tr "\n" " " || true; }
+    reader() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$top/bin/statpipe-decode" --base 16 --format csv "$@" "$fifo"; }
+    users() { for p in $1; do ps -o user= -p "$p"; done | tr "\n" " "; }
     init start
-    [ -p "$fifo" ] || fail "the init script made no FIFO"
+    [ "$(stat -c "%A %U %G" "$fifo")" = "prw-r----- daemon nogroup" ] || fail "the FIFO: $(stat -c "%A %U %G" "$fifo")"
     [ "$(status)" = 0 ] || fail "status $(status) after start"
-    out=$("$top/bin/statpipe-decode" --base 16 --count 2 --format csv "$fifo" | cut -d, -f2,3 | tr "\n" " ")
+    out=$(reader --count 2 | cut -d, -f2,3 | tr "\n" " ")
     [ "$out" = "channel,name 0,load 1,processes " ] || fail "records: $out"
+    [ "$(users "$(daemons)")" = "daemon " ] || fail "statpipe runs as $(users "$(daemons)")"
     pid=$(cat /var/run/statpipe.pid)
 
     # No second daemon, with the pid file gone or naming another process.
@@ -97,15 +104,20 @@ unshare -m bash -euo pipefail -c '
         umount /dev
     fi
 
-    # Through statpipe-hwmon, from a fake hwmon tree: the fan is there.
+    # Through statpipe-hwmon, from a fake hwmon tree: the fan is there, and
+    # only the companion runs as root.
     [ -w /dev/fuse ] || { echo "statpipe-hwmon not run: no /dev/fuse"; exit 0; }
-    mkdir "$root/hwmon" && echo 4500 >"$root/hwmon/fan2_input" && echo 45500 >"$root/hwmon/temp2_input"
-    printf "HWMON=%s\nSTATPIPE_HWMON=yes\nSTATPIPE_HWMON_OPTIONS=\"--fan %s --temperature %s\"\n" \
-        "$top/sbin/statpipe-hwmon" "$root/hwmon/fan2" "$root/hwmon/temp2" >>/etc/default/statpipe
+    hwmon=$root/class/hwmon/hwmon0
+    mkdir -p "$hwmon" && echo as99127f >"$hwmon/name" && echo 4500 >"$hwmon/fan2_input" && echo 45500 >"$hwmon/temp2_input"
+    mount --bind "$root/class" /sys/class
+    printf "HWMON=%s\nSTATPIPE_HWMON=yes\nSTATPIPE_HWMON_OPTIONS=\"--fan as99127f-*:fan2\"\n" \
+        "$top/sbin/statpipe-hwmon" >>/etc/default/statpipe
     init start
     [ "$(status)" = 0 ] || fail "not running through statpipe-hwmon"
-    out=$("$top/bin/statpipe-decode" --base 16 --count 4 --format csv "$fifo" | tail -n 1 | cut -d, -f2-4)
+    out=$(reader --count 4 | tail -n 1 | cut -d, -f2-4)
     [ "$out" = "3,fan,4500" ] || fail "records through statpipe-hwmon: $out"
+    pair="$(cat /var/run/statpipe.pid) $(daemons)"
+    [ "$(users "$pair")" = "root daemon " ] || fail "statpipe-hwmon and statpipe run as $(users "$pair")"
     pid=$(cat /var/run/statpipe.pid)
     init stop
     ! kill -0 "$pid" 2>/dev/null || fail "statpipe-hwmon still running after stop"

@@ -79,7 +79,8 @@ supervise() {
     echo "== $name"
     mkdir -p "$dir/statpipe"
     cp "$examples/$name/statpipe/run" "$dir/statpipe/run"
-    printf "STATPIPE_PIPE=%s\nSTATPIPE_BASE=7\n" "$root/pipe" >/etc/default/statpipe
+    printf "STATPIPE_PIPE=%s\nSTATPIPE_BASE=7\nSTATPIPE_USER=daemon\nSTATPIPE_GROUP=nogroup\n" "$root/pipe" \
+        >/etc/default/statpipe
     rm -f "$root/pipe"
     case $name in
     s6) s6-svscan "$dir" & ;;
@@ -87,10 +88,13 @@ supervise() {
     esac
     scanner=$!
     for _ in $(seq 50); do [ -p "$root/pipe" ] && break; sleep 0.1; done
-    out=$(timeout 20 "$prefix/bin/statpipe-decode" --base 7 --count 2 --format csv "$root/pipe" | cut -d, -f2,3 | tr "\n" " ")
+    # statpipe as its user; a reader of another user in the FIFO'"'"'s group.
+    [ "$(stat -c "%A %U %G" "$root/pipe")" = "prw-r----- daemon nogroup" ] || fail "$name: the FIFO: $(stat -c "%A %U %G" "$root/pipe")"
+    out=$(timeout 20 setpriv --reuid=nobody --regid=nogroup --clear-groups "$prefix/bin/statpipe-decode" --base 7 --count 2 --format csv "$root/pipe" | cut -d, -f2,3 | tr "\n" " ")
     [ "$out" = "channel,name 0,load 1,processes " ] || fail "$name: records: $out"
     first=$(daemons)
     [ "$(echo "$first" | wc -w)" = 1 ] || fail "$name: daemons: $first"
+    [ "$(ps -o user= -p "$first")" = daemon ] || fail "$name: statpipe runs as $(ps -o user= -p "$first")"
     kill -KILL "$first"
     for _ in $(seq 100); do [ -n "$(daemons)" ] && [ "$(daemons)" != "$first" ] && break; sleep 0.1; done
     again=$(daemons)
