@@ -83,23 +83,3 @@ TEST(HwmonText, LimitsOptionalInputRequired)
     }
     remove_tree(dir);
 }
-
-// The files stay open: each text must come from a fresh read of the whole
-// value, as sysfs gives it, not from where the last read stopped.
-TEST(HwmonText, EveryTextReadsTheValueAfresh)
-{
-    std::string dir = make_scratch_dir();
-    std::string input = dir + "/fan2_input";
-    write_file(input, "4500\n");
-    const char *limits[2] = {nullptr, nullptr};
-    hwmon_sensor sensor;
-    ASSERT_TRUE(hwmon_sensor_open(&sensor, HWMON_FAN, input.c_str(), limits));
-    char text[128];
-    for (const char *value : {"4500\n", "5000\n", "5000\n", "900\n"}) {
-        write_file(input, value);
-        ASSERT_GT(hwmon_text(&sensor, text, sizeof text), 0) << value;
-        EXPECT_EQ(std::string(text), std::string("0 ") + value);
-    }
-    hwmon_sensor_close(&sensor);
-    remove_tree(dir);
-}
