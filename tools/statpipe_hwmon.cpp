@@ -174,7 +174,7 @@ static bool is_directory(fuse_ino_t inode)
 static struct stat attributes_of(fuse_ino_t inode)
 {
     struct stat st = {};
-    st.st_ino = inode;
+    st.st_ino = static_cast<ino_t>(inode);
     st.st_mode = is_directory(inode) ? S_IFDIR | 0555 : S_IFREG | 0444;
     st.st_nlink = is_directory(inode) ? 2 : 1;
     st.st_mtime = st.st_ctime = st.st_atime = started;
