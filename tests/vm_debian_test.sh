@@ -1,0 +1,151 @@
+#!/bin/sh
+# Run by systemd at boot of the Debian VM that scripts/vm-test makes: the
+# packages from build/deb installed, and statpipe.service checked live,
+# one scenario a row, each saying what it saw; the last line is the verdict.
+# There is no chip until the chip row binds one (i2c-stub).
+cd /root/vm || exit 1
+fifo=/tmp/harddisk/quorvath/share/okrin_pipe
+
+# Records as a reader of another user in group statpipe gets them, one a
+# line (30 s at most).
+records() {
+    setpriv --reuid=nobody --regid=statpipe --clear-groups timeout 30 head -c $(($2 * 3)) "$1" | od -An -tx1 -v -w3 |
+        sed 's/^ //'
+}
+channels() { cut -c1-2 | tr '\n' ' '; }
+daemon() { pidof statpipe; }
+user_of() { ps -o user= -p "$1" | tr -d ' '; }
+mounted() { cat /proc/[0-9]*/mountinfo 2>/dev/null | grep -q statpipe-hwmon; }
+exposure() { systemd-analyze security statpipe.service | sed -n 's/.*exposure level for statpipe.service: \([0-9.]*\).*/\1/p'; }
+# Waits up to 30 s for a command to succeed.
+until_true() {
+    i=0
+    while ! "$@" && [ $i -lt 300 ]; do
+        sleep 0.1
+        i=$((i + 1))
+    done
+    "$@"
+}
+active() { [ "$(systemctl is-active statpipe)" = active ]; }
+
+# The README's steps after `cmake --install`, which the copy stands for.
+readme_steps() {
+    cp -a stage/. /
+    systemd-sysusers && systemd-tmpfiles --create statpipe.conf && systemctl daemon-reload &&
+        systemctl enable --now statpipe 2>/dev/null
+    until_true active
+    got=$(records "$fifo" 1 | channels)
+    seen="$(systemctl is-active statpipe) as $(user_of "$(daemon)"); reader got $got"
+    # Gone again, for the packages.
+    systemctl disable --now statpipe 2>/dev/null
+    (cd stage && find . ! -type d) | (cd / && xargs rm -f)
+    rm -f "$fifo" && systemctl daemon-reload
+    [ "$got" = "00 " ] && [ "$(echo "$seen" | cut -d' ' -f1-3)" = "active as statpipe;" ]
+}
+
+running() {
+    apt-get install -y -qq ./statpipe_*_amd64.deb >/tmp/apt.log 2>&1
+    until_true active
+    pid=$(daemon)
+    sandbox=$(awk '/^(NoNewPrivs|Seccomp|CapEff):/ { printf "%s %s ", $1, $2 }' "/proc/$pid/status")
+    mode=$(stat -c '%a %U:%G' "$fifo")
+    got=$(records "$fifo" 4 | channels)
+    seen="$(systemctl is-active statpipe) as $(user_of "$pid"), $sandbox; FIFO $mode; reader got $got"
+    [ "$(user_of "$pid")" = statpipe ] && [ "$sandbox" = "CapEff: 0000000000000000 NoNewPrivs: 1 Seccomp: 2 " ] &&
+        [ "$mode" = "640 statpipe:statpipe" ] && [ "$got" = "00 01 02 00 " ]
+}
+
+journal() {
+    # This start's lines: the README's steps started the unit once before.
+    journalctl -o cat _SYSTEMD_INVOCATION_ID="$(systemctl show -p InvocationID --value statpipe)" >/tmp/journal
+    fan=$(grep -c "^Warning: unable to open i2c device \`/proc/sys/dev/sensors/as99127f-i2c-1-2d/fan2'$" /tmp/journal)
+    temp=$(grep -c "^Warning: unable to open i2c device \`/proc/sys/dev/sensors/as99127f-i2c-1-2d/temp2'$" /tmp/journal)
+    seen="fan2 warning $fan time(s), temp2 warning $temp time(s): $(grep Warning /tmp/journal | head -n 2 | tr '\n' '|')"
+    [ "$fan" = 1 ] && [ "$temp" = 1 ]
+}
+
+exposure_level() {
+    level=$(exposure)
+    seen="systemd-analyze security: $level"
+    awk -v s="$level" 'BEGIN { exit !(s != "" && s <= 1.0) }'
+}
+
+restart() {
+    old=$(daemon)
+    kill -KILL "$old"
+    until_true sh -c "pidof statpipe | grep -qv '^$old\$'"
+    sleep 1
+    got=$(records "$fifo" 1 | channels)
+    seen="killed $old, now $(daemon); reader got $got"
+    [ -n "$(daemon)" ] && [ "$(daemon)" != "$old" ] && [ "$got" = "00 " ]
+}
+
+changed_path() {
+    echo "STATPIPE_PIPE=/run/panel/status.fifo" >>/etc/default/statpipe
+    systemctl restart statpipe
+    until_true active
+    fifo=/run/panel/status.fifo
+    made="$(stat -c '%a %U:%G' /run/panel) $(stat -c '%a %U:%G' "$fifo")"
+    got=$(records "$fifo" 1 | channels)
+    seen="/run/panel and the FIFO: $made; reader got $got"
+    [ "$made" = "755 root:root 640 statpipe:statpipe" ] && [ "$got" = "00 " ] && active
+}
+
+chip() {
+    for module in i2c-dev hwmon-vid w83781d fuse; do insmod "modules/$module.ko"; done
+    insmod modules/i2c-stub.ko chip_addr=0x2d,0x48,0x49
+    i2cset -y 0 0x2d 0x4a 0x10 && i2cset -y 0 0x2d 0x29 0x87 && i2cset -y 0 0x48 0x00 0x80fa w
+    echo as99127f 0x2d >/sys/bus/i2c/devices/i2c-0/new_device
+    apt-get install -y -qq ./statpipe-hwmon_*_amd64.deb >>/tmp/apt.log 2>&1
+    until_true active
+    sleep 2
+    ours=/sys/bus/i2c/devices/0-002d
+    rpm=$(cat $ours/fan2_input)
+    millidegrees=$(cat $ours/temp2_input)
+    t=$(((millidegrees * 300 + 17630000) / 43000))
+    want=$(printf '03 %02x %02x 04 %02x %02x ' $((rpm >> 8 & 255)) $((rpm & 255)) $((t >> 8 & 255)) $((t & 255)))
+    got=$(records "$fifo" 5 | grep -E '^0[34]' | sort | tr '\n' ' ')
+    users="statpipe-hwmon $(user_of "$(pidof statpipe-hwmon)"), statpipe $(user_of "$(daemon)")"
+    level=$(exposure)
+    systemctl stop statpipe
+    sleep 1
+    left=$(pidof statpipe statpipe-hwmon)
+    mounted && left="$left, a mount"
+    seen="$got; sysfs fan2 $rpm temp2 $millidegrees; $users; exposure $level; after stop: ${left:-nothing}"
+    [ "$got" = "$want" ] && [ "$users" = "statpipe-hwmon root, statpipe statpipe" ] && [ -z "$left" ]
+}
+
+remove_purge() {
+    systemctl start statpipe
+    apt-get remove -y -qq statpipe-hwmon statpipe >>/tmp/apt.log 2>&1
+    state="$(systemctl is-active statpipe); conffile $(test -f /etc/default/statpipe && echo kept || echo gone)"
+    apt-get purge -y -qq statpipe >>/tmp/apt.log 2>&1
+    state="$state; purged: conffile $(test -f /etc/default/statpipe && echo kept || echo gone)"
+    seen=$state
+    [ "$state" = "inactive; conffile kept; purged: conffile gone" ] && [ -z "$(pidof statpipe)" ]
+}
+
+passed=0
+failed=0
+row() {
+    seen=
+    if "$2"; then
+        passed=$((passed + 1))
+        echo "ok - $1: $seen"
+    else
+        failed=$((failed + 1))
+        echo "not ok - $1: $seen"
+        journalctl -u statpipe -o cat --no-pager | tail -n 8 | sed 's/^/    /'
+        tail -n 5 /tmp/apt.log | sed 's/^/    /'
+    fi
+}
+row "cmake --install, then the README's systemd steps" readme_steps
+row "installed: running as statpipe, sandboxed, its FIFO read by group statpipe" running
+row "journal: each start-up warning once a start" journal
+row "exposure on the live system at most 1.0" exposure_level
+row "killed: restarted, records resume" restart
+row "changed path in a new directory: made at the next start" changed_path
+row "the chip: statpipe-hwmon installed, the drop-in starts the pair" chip
+row "remove keeps the conffile, purge removes it" remove_purge
+echo "vm-debian: $passed passed, $failed failed"
+systemctl poweroff --force --force
