@@ -4,6 +4,8 @@
 # one scenario a row, each saying what it saw; the last line is the verdict.
 # There is no chip until the chip row binds one (i2c-stub).
 cd /root/vm || exit 1
+# shellcheck source=/dev/null
+. ./vm_common.sh
 fifo=/tmp/harddisk/quorvath/share/okrin_pipe
 
 # Records as a reader of another user in group statpipe gets them, one a
@@ -12,20 +14,10 @@ records() {
     setpriv --reuid=nobody --regid=statpipe --clear-groups timeout 30 head -c $(($2 * 3)) "$1" | od -An -tx1 -v -w3 |
         sed 's/^ //'
 }
-channels() { cut -c1-2 | tr '\n' ' '; }
 daemon() { pidof statpipe; }
 user_of() { ps -o user= -p "$1" | tr -d ' '; }
 mounted() { cat /proc/[0-9]*/mountinfo 2>/dev/null | grep -q statpipe-hwmon; }
 exposure() { systemd-analyze security statpipe.service | sed -n 's/.*exposure level for statpipe.service: \([0-9.]*\).*/\1/p'; }
-# Waits up to 30 s for a command to succeed.
-until_true() {
-    i=0
-    while ! "$@" && [ $i -lt 300 ]; do
-        sleep 0.1
-        i=$((i + 1))
-    done
-    "$@"
-}
 active() { [ "$(systemctl is-active statpipe)" = active ]; }
 
 # The README's steps after `cmake --install`, which the copy stands for.
@@ -100,18 +92,15 @@ chip() {
     until_true active
     sleep 2
     ours=/sys/bus/i2c/devices/0-002d
-    rpm=$(cat $ours/fan2_input)
-    millidegrees=$(cat $ours/temp2_input)
-    t=$(((millidegrees * 300 + 17630000) / 43000))
-    want=$(printf '03 %02x %02x 04 %02x %02x ' $((rpm >> 8 & 255)) $((rpm & 255)) $((t >> 8 & 255)) $((t & 255)))
-    got=$(records "$fifo" 5 | grep -E '^0[34]' | sort | tr '\n' ' ')
+    want=$(expected "$ours")
+    got=$(records "$fifo" 5 | sensors)
     users="statpipe-hwmon $(user_of "$(pidof statpipe-hwmon)"), statpipe $(user_of "$(daemon)")"
     level=$(exposure)
     systemctl stop statpipe
     sleep 1
     left=$(pidof statpipe statpipe-hwmon)
     mounted && left="$left, a mount"
-    seen="$got; sysfs fan2 $rpm temp2 $millidegrees; $users; exposure $level; after stop: ${left:-nothing}"
+    seen="$got; sysfs fan2 $(cat $ours/fan2_input) temp2 $(cat $ours/temp2_input); $users; exposure $level; after stop: ${left:-nothing}"
     [ "$got" = "$want" ] && [ "$users" = "statpipe-hwmon root, statpipe statpipe" ] && [ -z "$left" ]
 }
 
@@ -125,19 +114,9 @@ remove_purge() {
     [ "$state" = "inactive; conffile kept; purged: conffile gone" ] && [ -z "$(pidof statpipe)" ]
 }
 
-passed=0
-failed=0
-row() {
-    seen=
-    if "$2"; then
-        passed=$((passed + 1))
-        echo "ok - $1: $seen"
-    else
-        failed=$((failed + 1))
-        echo "not ok - $1: $seen"
-        journalctl -u statpipe -o cat --no-pager | tail -n 8 | sed 's/^/    /'
-        tail -n 5 /tmp/apt.log | sed 's/^/    /'
-    fi
+details() {
+    journalctl -u statpipe -o cat --no-pager | tail -n 8
+    tail -n 5 /tmp/apt.log
 }
 row "cmake --install, then the README's systemd steps" readme_steps
 row "installed: running as statpipe, sandboxed, its FIFO read by group statpipe" running
@@ -147,5 +126,5 @@ row "killed: restarted, records resume" restart
 row "changed path in a new directory: made at the next start" changed_path
 row "the chip: statpipe-hwmon installed, the drop-in starts the pair" chip
 row "remove keeps the conffile, purge removes it" remove_purge
-echo "vm-debian: $passed passed, $failed failed"
+verdict vm-debian
 systemctl poweroff --force --force

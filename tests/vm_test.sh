@@ -6,6 +6,8 @@
 # Expected records come from the driver's sysfs readings at that moment.
 /bin/busybox --install -s 2>/dev/null
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin
+# shellcheck source=/dev/null
+. /vm_common.sh
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
@@ -47,16 +49,6 @@ records() {
     done
     od -An -tx1 -v -w3 -j $(($1 * 3)) -N $(($2 * 3)) "$stream" | sed 's/^ //'
 }
-channels() { cut -c1-2 | tr '\n' ' '; }
-sensors() { grep -E '^0[34]' | sort | tr '\n' ' '; }
-# Our chip's fan and temperature records as the driver reads them now:
-# rpm, and t * 300 / 43 + 410 for t in degrees, truncated.
-expected() {
-    rpm=$(cat "$ours/fan2_input")
-    millidegrees=$(cat "$ours/temp2_input")
-    t=$(((millidegrees * 300 + 17630000) / 43000))
-    printf '03 %02x %02x 04 %02x %02x ' $((rpm >> 8 & 255)) $((rpm & 255)) $((t >> 8 & 255)) $((t & 255))
-}
 said() { grep -qF "$1" "$errors"; }
 alive() { [ -n "$(pidof "$1")" ]; }
 mounted() { cat /proc/[0-9]*/mountinfo 2>/dev/null | grep -q statpipe-hwmon; }
@@ -70,7 +62,7 @@ no_option_chip_later() {
     set_temperature 0x0034
     echo as99127f 0x2d >"$bus/new_device"
     settle
-    want=$(expected)
+    want=$(expected "$ours")
     from=$(count)
     got=$(records "$from" 5 | sensors)
     seen="before the chip: $first; then $got; sysfs fan2 $(cat "$ours/fan2_input") temp2 $(cat "$ours/temp2_input")"
@@ -83,7 +75,7 @@ below_zero_next_rotation() {
     set_fan 0xc8
     set_temperature 0x80fa
     settle
-    want=$(expected)
+    want=$(expected "$ours")
     got=$(records "$(count)" 5 | sensors)
     seen="$got; sysfs fan2 $(cat "$ours/fan2_input") temp2 $(cat "$ours/temp2_input")"
     [ "$got" = "$want" ]
@@ -102,7 +94,7 @@ back_under_another_number() {
     echo as99127f 0x2e >"$bus/new_device" # the other chip takes hwmon0
     echo 0-002d >"$driver/bind"
     settle
-    want=$(expected)
+    want=$(expected "$ours")
     got=$(records "$(count)" 5 | sensors)
     other=$(cat /sys/bus/i2c/devices/0-002e/fan2_input /sys/bus/i2c/devices/0-002e/temp2_input | tr '\n' ' ')
     seen="$got; ours $(basename "$(readlink -f "$ours/hwmon/hwmon"*)"): fan2 $(cat "$ours/fan2_input") temp2 $(cat "$ours/temp2_input"); hwmon0 (0-002e): $other"
@@ -146,7 +138,7 @@ EOF
     got=$(su -s /bin/sh reader -c "head -c 15 $fifo" | od -An -tx1 -v -w3 | sed 's/^ //')
     users="statpipe-hwmon uid $(awk '/^Uid:/ { print $2 }' "/proc/$(pidof statpipe-hwmon)/status")"
     users="$users, statpipe uid $(awk '/^Uid:/ { print $2 }' "/proc/$(pidof statpipe)/status")"
-    want=$(expected)
+    want=$(expected "$ours")
     /etc/init.d/S50statpipe stop >/dev/null
     seen="$mode; $users; reader got $(echo "$got" | sensors)"
     [ "$mode" = "prw-r----- statpipe panel" ] && [ "$users" = "statpipe-hwmon uid 0, statpipe uid 100" ] &&
@@ -154,19 +146,7 @@ EOF
         ! alive statpipe && ! alive statpipe-hwmon
 }
 
-passed=0
-failed=0
-row() {
-    seen=
-    if "$2"; then
-        passed=$((passed + 1))
-        echo "ok - $1: $seen"
-    else
-        failed=$((failed + 1))
-        echo "not ok - $1: $seen"
-        sed 's/^/    /' "$errors" /tmp/init.out 2>/dev/null
-    fi
-}
+details() { cat "$errors" /tmp/init.out 2>/dev/null; }
 row "no option, chip bound after start: said, then served" no_option_chip_later
 row "below zero, changed registers at the next rotation" below_zero_next_rotation
 row "chip unbound: statpipe warns and skips" unbound
@@ -174,5 +154,5 @@ row "another chip takes hwmon0, ours returns as hwmon1" back_under_another_numbe
 row "SIGTERM: 143, nothing left mounted or running" sigterm
 row "companion killed: statpipe goes with it" companion_killed
 row "init script at boot, hwmon: a reader in group panel" init_script_at_boot
-echo "vm: $passed passed, $failed failed"
+verdict vm
 poweroff -f

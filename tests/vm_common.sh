@@ -1,0 +1,44 @@
+# shellcheck shell=sh
+# What both guests of scripts/vm-test share: the scenario table and the
+# records that the driver's sysfs readings call for. Each guest defines
+# details(), what it shows under a failed row.
+
+passed=0
+failed=0
+# One scenario: FUNCTION says what it saw in $seen and succeeds or fails.
+row() {
+    seen=
+    if "$2"; then
+        passed=$((passed + 1))
+        echo "ok - $1: $seen"
+    else
+        failed=$((failed + 1))
+        echo "not ok - $1: $seen"
+        details | sed 's/^/    /'
+    fi
+}
+verdict() { echo "$1: $passed passed, $failed failed"; }
+
+# The fan and temperature records of the chip whose attributes are in
+# directory $1, as its driver reads them now: rpm, and t * 300 / 43 + 410
+# for t in degrees, truncated (above -58.7 degrees), sorted as sensors()
+# sorts them.
+expected() {
+    rpm=$(cat "$1/fan2_input")
+    millidegrees=$(cat "$1/temp2_input")
+    t=$(((millidegrees * 300 + 17630000) / 43000))
+    printf '03 %02x %02x 04 %02x %02x ' $((rpm >> 8 & 255)) $((rpm & 255)) $((t >> 8 & 255)) $((t & 255))
+}
+# The sensor records among records, one a line, in channel order.
+sensors() { grep -E '^0[34]' | sort | tr '\n' ' '; }
+channels() { cut -c1-2 | tr '\n' ' '; }
+
+# Runs a command until it succeeds, 30 s at most.
+until_true() {
+    i=0
+    while ! "$@" && [ $i -lt 300 ]; do
+        sleep 0.1
+        i=$((i + 1))
+    done
+    "$@"
+}
