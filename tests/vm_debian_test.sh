@@ -20,6 +20,20 @@ mounted() { cat /proc/[0-9]*/mountinfo 2>/dev/null | grep -q statpipe-hwmon; }
 exposure() { systemd-analyze security statpipe.service | sed -n 's/.*exposure level for statpipe.service: \([0-9.]*\).*/\1/p'; }
 active() { [ "$(systemctl is-active statpipe)" = active ]; }
 
+# The README's recipe for a device, with statpipe where cmake installs it.
+device_recipe() {
+    cp stage/usr/sbin/statpipe /usr/sbin/
+    sh -e device-recipe.sh 2>/tmp/recipe.err
+    recipe_fifo=/tmp/harddisk/quorvath/share/okrin_pipe
+    until_true pidof statpipe >/dev/null
+    got=$(setpriv --reuid=nobody --regid=panel --clear-groups timeout 30 head -c 6 "$recipe_fifo" |
+        od -An -tx1 -v -w3 | sed 's/^ //' | channels)
+    seen="statpipe as $(user_of "$(daemon)"), FIFO $(stat -c '%a %U:%G' "$recipe_fifo"); a reader in panel got $got"
+    kill "$(daemon)"
+    rm -f "$recipe_fifo" /usr/sbin/statpipe
+    [ "$seen" = "statpipe as statpipe, FIFO 640 statpipe:panel; a reader in panel got 00 01 " ]
+}
+
 # The README's steps after `cmake --install`, which the copy stands for.
 readme_steps() {
     cp -a stage/. /
@@ -116,8 +130,9 @@ remove_purge() {
 
 details() {
     journalctl -u statpipe -o cat --no-pager | tail -n 8
-    tail -n 5 /tmp/apt.log
+    tail -n 5 /tmp/apt.log /tmp/recipe.err 2>/dev/null
 }
+row "the README's recipe for a device" device_recipe
 row "cmake --install, then the README's systemd steps" readme_steps
 row "installed: running as statpipe, sandboxed, its FIFO read by group statpipe" running
 row "journal: each start-up warning once a start" journal
