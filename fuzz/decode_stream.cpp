@@ -18,7 +18,9 @@ static uint64_t take(const uint8_t *&data, size_t &size, size_t bytes)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     auto base = static_cast<uint8_t>(take(data, size, 1));
-    auto format = static_cast<decode_format>(take(data, size, 1) % 3);
+    // One byte: the format, and whether lines carry time stamps and a degree sign.
+    auto styles = static_cast<unsigned>(take(data, size, 1));
+    output_style style = {static_cast<decode_format>(styles % 3), styles / 3 % 2 == 0, styles / 6 % 2 == 0};
     size_t room = static_cast<size_t>(take(data, size, 1)) + 1;  // 1..256
     auto seconds = static_cast<int64_t>(take(data, size, 8));
     struct timespec at;
@@ -36,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
         // Exactly the room given, on the heap, so that one byte too many is caught.
         char *line = new char[room];
-        int n = format_record(line, room, format, r, at);
+        int n = format_record(line, room, style, r, at);
         if (n >= 0) {
             require(n > 0 && static_cast<size_t>(n) < room, "the line fits", "record");
             require(strlen(line) == static_cast<size_t>(n), "the length is the string's", line);
@@ -46,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         delete[] line;
         if (room == 256 && sane_clock) {
             char full[256];
-            require(format_record(full, sizeof full, format, r, at) > 0, "the tool's line buffer suffices",
+            require(format_record(full, sizeof full, style, r, at) > 0, "the tool's line buffer suffices",
                     "record");
         }
     }

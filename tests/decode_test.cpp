@@ -24,12 +24,14 @@ TEST(DecodeRecord, EveryChannelAndItsExtremes)
         {{0x03, 0x11, 0x94}, 0, 3, "fan", 4500, 4500, false},
         {{0x03, 0xFF, 0xFF}, 0, 3, "fan", 65535, -1, false},
         {{0x03, 0x80, 0x00}, 0, 3, "fan", 32768, -32768, false},
-        {{0x04, 0x02, 0xD7}, 0, 4, "temperature", 727, 45.43666666666667, false},
-        {{0x04, 0x01, 0x9A}, 0, 4, "temperature", 410, 0.0, false},
-        {{0x04, 0x00, 0x1A}, 0, 4, "temperature", 26, -55.04, false},
-        {{0x04, 0xFE, 0xE2}, 0, 4, "temperature", 65250, -99.76, false},  // -286
+        // the middle of each record's range: 727 is 45.44 to 45.58
+        {{0x04, 0x02, 0xD7}, 0, 4, "temperature", 727, 45.50833333333333, false},
+        {{0x04, 0x01, 0x9A}, 0, 4, "temperature", 410, 0.07166666666666667, false},
+        {{0x04, 0x00, 0x1A}, 0, 4, "temperature", 26, -54.968333333333334, false},
+        {{0x04, 0x00, 0x00}, 0, 4, "temperature", 0, -58.766666666666666, false},     // -1 to 1
+        {{0x04, 0xFE, 0xE2}, 0, 4, "temperature", 65250, -99.83166666666666, false},  // -286: -287 to -286
         {{0x05, 0x12, 0x34}, 0, 5, "unknown", 0x1234, 0x1234, false},
-        {{0x02, 0x00, 0x01}, 254, 4, "temperature", 1, -58.623333333333335, false},  // wrapped
+        {{0x02, 0x00, 0x01}, 254, 4, "temperature", 1, -58.55166666666667, false},  // wrapped
         {{0xFE, 0x00, 0x05}, 254, 0, "load", 5, 7.62939453125e-05, false},
         {{0xFD, 0x00, 0x05}, 254, 255, "unknown", 5, 5, false},
         {{0x2C, 0x01, 0x00}, 44, 0, "load", 256, 0.00390625, false},
@@ -57,13 +59,19 @@ TEST(FormatRecord, ExactLinesOfEachFormat)
         uint8_t bytes[3];
         decode_format format;
         const char *line;
+        bool time_stamps = true;
+        bool utf8 = true;
     } cases[] = {
         {{0, 0x61, 0xA0}, FORMAT_TEXT, "2026-12-09 01:02:03.045    0 load        24992  0.38\n"},
         {{0, 0xFF, 0xFF}, FORMAT_TEXT, "2026-12-09 01:02:03.045    0 load        65535  1.00 or more\n"},
         {{1, 0x00, 0x74}, FORMAT_TEXT, "2026-12-09 01:02:03.045    1 processes     116  116 processes\n"},
         {{2, 0x80, 0x00}, FORMAT_TEXT, "2026-12-09 01:02:03.045    2 memory      32768  50.0 %\n"},
         {{3, 0xFF, 0xFF}, FORMAT_TEXT, "2026-12-09 01:02:03.045    3 fan         65535  -1 rpm\n"},
-        {{4, 0x02, 0xD7}, FORMAT_TEXT, "2026-12-09 01:02:03.045    4 temperature   727  45.4 °C\n"},
+        {{4, 0x02, 0xD7}, FORMAT_TEXT, "2026-12-09 01:02:03.045    4 temperature   727  45.5 °C\n"},
+        {{4, 0x02, 0xD7}, FORMAT_TEXT, "  4 temperature   727  45.5 C\n", false, false},
+        {{4, 0x02, 0xD7}, FORMAT_CSV, "4,temperature,727,45.5,C\n", false},
+        {{3, 0x11, 0x94}, FORMAT_JSONL,
+         "{\"channel\":3,\"name\":\"fan\",\"raw\":4500,\"value\":4500,\"unit\":\"rpm\"}\n", false},
         {{9, 0x12, 0x34}, FORMAT_TEXT, "2026-12-09 01:02:03.045    9 unknown      4660  -\n"},
         {{0, 0x61, 0xA0}, FORMAT_CSV, "2026-12-09T01:02:03.045Z,0,load,24992,0.38,load\n"},
         {{4, 0x00, 0x00}, FORMAT_CSV, "2026-12-09T01:02:03.045Z,4,temperature,0,-58.8,C\n"},
@@ -84,10 +92,12 @@ TEST(FormatRecord, ExactLinesOfEachFormat)
     // clang-format on
     for (const auto &c : cases) {
         char line[256];
-        int n = format_record(line, sizeof line, c.format, decode_record(c.bytes, 0), at);
+        int n = format_record(line, sizeof line, {c.format, c.time_stamps, c.utf8}, decode_record(c.bytes, 0),
+                              at);
         EXPECT_STREQ(line, c.line);
         EXPECT_EQ(n, static_cast<int>(strlen(c.line)));
     }
     char tiny[20];
-    EXPECT_EQ(format_record(tiny, sizeof tiny, FORMAT_CSV, decode_record(cases[0].bytes, 0), at), -1);
+    EXPECT_EQ(
+        format_record(tiny, sizeof tiny, {FORMAT_CSV, true, true}, decode_record(cases[0].bytes, 0), at), -1);
 }

@@ -189,7 +189,7 @@ daemon_process start_daemon(const std::vector<std::string> &args, const daemon_o
     if (words[0][0] != '/')  // strace, valgrind, qemu-*
         words[0] = "/usr/bin/" + words[0];
 
-    std::vector<std::string> environment = {"PATH=/usr/bin:/bin", "LC_ALL=C"};
+    std::vector<std::string> environment = {"PATH=/usr/bin:/bin", "LC_ALL=" + options.locale};
     if (options.fast) {
         environment.push_back(std::string("LD_PRELOAD=") + FAKETIME_LIB);
         environment.push_back("FAKETIME=+0 x10");

@@ -53,8 +53,9 @@ struct daemon_options {
     bool empty_dev = false;   // an empty tmpfs over /dev there: no /dev/null
     bool unprivileged = false;
     std::string program = daemon_binary();
-    std::string stdin_path;   // empty: inherited
-    std::string stdout_path;  // empty: inherited
+    std::string stdin_path;    // empty: inherited
+    std::string stdout_path;   // empty: inherited
+    std::string locale = "C";  // LC_ALL
 };
 
 struct daemon_process {

@@ -10,7 +10,7 @@
 
 #include "harness.h"
 
-// load 0.38, 116 processes, memory 50 %, fan 4500, 45.4 degrees, a full
+// load 0.38, 116 processes, memory 50 %, fan 4500, 45.5 degrees, a full
 // load, a fan that cannot be counted, an unknown channel
 static const std::string STREAM("\x00\x61\xa0\x01\x00\x74\x02\x80\x00\x03\x11\x94\x04\x02\xd7"
                                 "\x00\xff\xff\x03\xff\xff\x07\x12\x34",
@@ -29,9 +29,10 @@ protected:
     }
     // Runs statpipe-decode to its end; gives the exit status.
     int decode(const std::vector<std::string> &args, const std::string &stdin_path = "/dev/null",
-               double timeout = 10)
+               double timeout = 10, const std::string &locale = "C.UTF-8")
     {
         daemon_options o;
+        o.locale = locale;
         o.fast = false;
         o.program = DECODE_BINARY;
         o.stdin_path = stdin_path;
@@ -61,7 +62,7 @@ TEST_F(DecodeTool, CapturedStreamInEachFormat)
     const std::vector<std::string> text = {
         "    0 load        24992  0.38",    "    1 processes     116  116 processes",
         "    2 memory      32768  50.0 %",  "    3 fan          4500  4500 rpm",
-        "    4 temperature   727  45.4 °C", "    0 load        65535  1.00 or more",
+        "    4 temperature   727  45.5 °C", "    0 load        65535  1.00 or more",
         "    3 fan         65535  -1 rpm",  "    7 unknown      4660  -",
     };
     const std::vector<std::string> csv = {
@@ -84,6 +85,11 @@ TEST_F(DecodeTool, CapturedStreamInEachFormat)
     std::string first = read_file(out);
     EXPECT_EQ(first.rfind("{\"time\":\"20", 0), 0u) << first;
     EXPECT_EQ(first.find("Z\","), 32u) << first;  // 2026-12-08T16:00:00.000Z
+    // A capture decoded later, in a terminal without UTF-8; a path after --.
+    std::string dashed = dir + "/-capture";
+    write_file(dashed, STREAM.substr(12, 3));
+    ASSERT_EQ(decode({"--no-time", "--", dashed}, "/dev/null", 10, "C"), 0);
+    EXPECT_EQ(read_file(out), "  4 temperature   727  45.5 C\n");
 }
 
 TEST_F(DecodeTool, PartialRecordAndBadUsage)
@@ -111,13 +117,14 @@ TEST_F(DecodeTool, PartialRecordAndBadUsage)
         {{"--create"}, "--create needs a PATH"},
         {{"--create", "-"}, "--create needs a PATH"},
         {{dir + "/missing"}, "cannot find " + dir + "/missing: No such file or directory"},
-        {{dir}, dir + " is neither a FIFO nor a regular file"},
-        {{"/dev/null"}, "/dev/null is neither a FIFO nor a regular file"},
+        {{dir}, dir + " is a directory"},
+        {{"-x"}, "unknown option '-x'; try --help"},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(decode(c.args), 2) << c.message;
         EXPECT_EQ(tool.stderr_text, "statpipe-decode: " + c.message + "\n");
     }
+    EXPECT_EQ(decode({"/dev/null"}), 0) << "a device, as < would take it";
     EXPECT_EQ(decode({"--version"}), 0);
     EXPECT_EQ(read_file(out), "statpipe-decode 1.0.0\n");
 }

@@ -5,6 +5,7 @@
 static const char *const NAMES[] = {"load", "processes", "memory", "fan", "temperature"};
 static const char *const UNITS[] = {"load", "count", "%", "rpm", "C"};
 static const char *const TEXT_UNITS[] = {"", " processes", " %", " rpm", " °C"};
+static const char ASCII_DEGREES[] = " C";
 
 decoded_record decode_record(const uint8_t bytes[3], uint8_t base)
 {
@@ -30,7 +31,9 @@ decoded_record decode_record(const uint8_t bytes[3], uint8_t base)
         r.value = as_signed;
         break;
     case 4:
-        r.value = (as_signed - 410) * 43 / 300.0;
+        // The daemon truncates toward zero: v stands for v to v + 1 above
+        // zero, v - 1 to v below, and 0 for -1 to 1.
+        r.value = (as_signed - 410 + (as_signed > 0 ? 0.5 : as_signed < 0 ? -0.5 : 0.0)) * 43 / 300.0;
         r.decimals = 1;
         break;
     default:  // processes, and any channel we do not know
@@ -40,9 +43,9 @@ decoded_record decode_record(const uint8_t bytes[3], uint8_t base)
     return r;
 }
 
-const char *csv_header()
+const char *csv_header(const output_style &style)
 {
-    return "time,channel,name,raw,value,unit\n";
+    return style.time_stamps ? "time,channel,name,raw,value,unit\n" : "channel,name,raw,value,unit\n";
 }
 
 static bool time_stamp(char *out, size_t size, const struct timespec &at, bool utc)
@@ -57,14 +60,20 @@ static bool time_stamp(char *out, size_t size, const struct timespec &at, bool u
     return n > 0 && static_cast<size_t>(n) < size;
 }
 
-int format_record(char *line, size_t size, decode_format format, const decoded_record &r,
+int format_record(char *line, size_t size, const output_style &style, const decoded_record &r,
                   const struct timespec &at)
 {
-    char when[48];
-    if (!time_stamp(when, sizeof when, at, format != FORMAT_TEXT))
-        return -1;
+    // The time stamp with what follows it in this format, or nothing.
+    char when[64] = "";
+    if (style.time_stamps) {
+        char stamp[48];
+        if (!time_stamp(stamp, sizeof stamp, at, style.format != FORMAT_TEXT))
+            return -1;
+        const char *forms[] = {"%s  ", "%s,", "\"time\":\"%s\","};
+        (void)snprintf(when, sizeof when, forms[style.format], stamp);
+    }
     int n = -1;
-    switch (format) {
+    switch (style.format) {
     case FORMAT_TEXT: {
         char number[48];
         const char *value = number;
@@ -73,21 +82,22 @@ int format_record(char *line, size_t size, decode_format format, const decoded_r
         } else if (r.unit == nullptr) {
             value = "-";
         } else {
-            int k = snprintf(number, sizeof number, "%.*f%s", r.decimals, r.value, TEXT_UNITS[r.channel]);
+            const char *unit = r.channel == 4 && !style.utf8 ? ASCII_DEGREES : TEXT_UNITS[r.channel];
+            int k = snprintf(number, sizeof number, "%.*f%s", r.decimals, r.value, unit);
             if (k < 0 || static_cast<size_t>(k) >= sizeof number)
                 return -1;
         }
-        n = snprintf(line, size, "%s  %3u %-11s %5u  %s\n", when, r.channel, r.name, r.raw, value);
+        n = snprintf(line, size, "%s%3u %-11s %5u  %s\n", when, r.channel, r.name, r.raw, value);
         break;
     }
     case FORMAT_CSV:
-        n = snprintf(line, size, "%s,%u,%s,%u,%.*f,%s\n", when, r.channel, r.name, r.raw, r.decimals, r.value,
+        n = snprintf(line, size, "%s%u,%s,%u,%.*f,%s\n", when, r.channel, r.name, r.raw, r.decimals, r.value,
                      r.unit ? r.unit : "");
         break;
     case FORMAT_JSONL: {
         const char *quote = r.unit ? "\"" : "";
         n = snprintf(line, size,
-                     "{\"time\":\"%s\",\"channel\":%u,\"name\":\"%s\",\"raw\":%u,\"value\":%.*f,"
+                     "{%s\"channel\":%u,\"name\":\"%s\",\"raw\":%u,\"value\":%.*f,"
                      "\"unit\":%s%s%s%s}\n",
                      when, r.channel, r.name, r.raw, r.decimals, r.value, quote, r.unit ? r.unit : "null",
                      quote,

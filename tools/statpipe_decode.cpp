@@ -1,6 +1,8 @@
 // statpipe-decode: prints the records of a statpipe stream as they arrive.
 #include <errno.h>
 #include <fcntl.h>
+#include <langinfo.h>
+#include <locale.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,8 +15,8 @@
 #include "decode.h"
 #include "statpipe.h"
 
-static const char USAGE[] =
-    "usage: statpipe-decode [--base N] [--format text|csv|jsonl] [--count N] [--create] [PATH]\n";
+static const char USAGE[] = "usage: statpipe-decode [--base N] [--format text|csv|jsonl] [--count N] "
+                            "[--no-time] [--create] [--] [PATH]\n";
 static const char VERSION[] = "statpipe-decode " STATPIPE_VERSION "\n";
 
 // The FIFO that --create made, removed on every way out.
@@ -108,31 +110,38 @@ static size_t read_record(int fd, uint8_t bytes[3])
 int main(int argc, char **argv)
 {
     uint8_t base = 0;
-    decode_format format = FORMAT_TEXT;
+    // The degree sign only where the terminal's character set has it.
+    (void)setlocale(LC_CTYPE, "");
+    output_style style = {FORMAT_TEXT, true, strcmp(nl_langinfo(CODESET), "UTF-8") == 0};
     unsigned long count = 0;  // 0: no limit
     bool create = false;
+    bool options_end = false;
     const char *path = nullptr;
 
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
-        if (is_option(arg, "--base"))
+        if (options_end || arg[0] != '-' || arg[1] == '\0') {
+            if (path)
+                fail(2, PREFIX "only one PATH may be given, not also '%s'\n", arg);
+            path = arg;
+        } else if (strcmp(arg, "--") == 0)
+            options_end = true;
+        else if (is_option(arg, "--base"))
             base = parse_base(required_value(argc, argv, &i));
         else if (is_option(arg, "--format"))
-            format = parse_format(required_value(argc, argv, &i));
+            style.format = parse_format(required_value(argc, argv, &i));
         else if (is_option(arg, "--count"))
             count = parse_count(required_value(argc, argv, &i));
         else if (strcmp(arg, "--create") == 0)
             create = true;
+        else if (strcmp(arg, "--no-time") == 0)
+            style.time_stamps = false;
         else if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0)
             return fputs(USAGE, stdout) == EOF || fflush(stdout) != 0 ? 1 : 0;
         else if (strcmp(arg, "--version") == 0)
             return fputs(VERSION, stdout) == EOF || fflush(stdout) != 0 ? 1 : 0;
-        else if (arg[0] == '-' && arg[1] != '\0')
-            fail(2, PREFIX "unknown option '%s'; try --help\n", arg);
-        else if (path)
-            fail(2, PREFIX "only one PATH may be given, not also '%s'\n", arg);
         else
-            path = arg;
+            fail(2, PREFIX "unknown option '%s'; try --help\n", arg);
     }
     bool from_stdin = path == nullptr || strcmp(path, "-") == 0;
     if (create && from_stdin)
@@ -162,14 +171,15 @@ int main(int argc, char **argv)
         }
         if (stat(path, &st) == -1)
             fail(2, PREFIX "cannot find %s: %s\n", path, strerror(errno));
-        if (!S_ISFIFO(st.st_mode) && !S_ISREG(st.st_mode))
-            fail(2, PREFIX "%s is neither a FIFO nor a regular file\n", path);
+        // Whatever < would take, a device too; a directory reads nothing.
+        if (S_ISDIR(st.st_mode))
+            fail(2, PREFIX "%s is a directory\n", path);
         fd = open(path, O_RDONLY);  // waits for a writer on a FIFO
         if (fd == -1)
             fail(2, PREFIX "cannot open %s: %s\n", path, strerror(errno));
     }
 
-    if (format == FORMAT_CSV && fputs(csv_header(), stdout) == EOF)
+    if (style.format == FORMAT_CSV && fputs(csv_header(style), stdout) == EOF)
         fail(1, PREFIX "cannot write the output: %s\n", strerror(errno));
     uint8_t bytes[3];
     size_t got = 0;
@@ -180,7 +190,7 @@ int main(int argc, char **argv)
         struct timespec at;
         clock_gettime(CLOCK_REALTIME, &at);
         char line[256];
-        int length = format_record(line, sizeof line, format, decode_record(bytes, base), at);
+        int length = format_record(line, sizeof line, style, decode_record(bytes, base), at);
         if (length < 0 ||
             fwrite(line, 1, static_cast<size_t>(length), stdout) != static_cast<size_t>(length) ||
             fflush(stdout) != 0)
