@@ -2,16 +2,20 @@
 #include <string.h>
 #include <sys/uio.h>
 
-#include "statpipe.h"
+#include "shared.h"
 
 // One line, one system call: lines from concurrent writers never
 // interleave, and no buffer is formatted that a long path could overflow.
 // The message is cut at each "%s" and the texts go between the pieces.
-void diagnose(const char *message, const char *first, const char *second)
+void diagnose(const char *message, const char *first, const char *second, const char *program)
 {
     const char *texts[] = {first, second};
-    struct iovec parts[5];
+    struct iovec parts[7];
     int count = 0;
+    if (program != nullptr) {
+        parts[count++] = {const_cast<char *>(program), strlen(program)};
+        parts[count++] = {const_cast<char *>(": "), 2};
+    }
     const char *rest = message;
     for (const char *text : texts) {
         const char *placeholder = strstr(rest, "%s");

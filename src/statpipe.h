@@ -6,15 +6,8 @@
 #include <stdint.h>
 #include <sys/sysinfo.h>
 
-// The rotation, in its order; a channel's number is its first byte.
-enum channel : unsigned {
-    CHANNEL_LOAD = 0,
-    CHANNEL_PROCESSES = 1,
-    CHANNEL_MEMORY = 2,
-    CHANNEL_FAN = 3,
-    CHANNEL_TEMPERATURE = 4,
-};
-const unsigned CHANNEL_COUNT = 5;
+#include "record_format.h"
+#include "shared.h"
 
 const unsigned SAMPLE_PERIOD = 2;  // seconds after every record written
 const unsigned RETRY_PERIOD = 10;  // seconds after a write that found no reader
@@ -33,12 +26,6 @@ typedef struct sysinfo system_snapshot;
 
 // Why the sampling loop gave up.
 enum loop_end { LOOP_SNAPSHOT_FAILED, LOOP_WRITE_FAILED };
-
-// start-up
-uint8_t parse_base_address(const char *text);
-// Writes message to standard error in one call, with first and second in
-// place of its first and second "%s".
-void diagnose(const char *message, const char *first = nullptr, const char *second = nullptr);
 
 // sampling loop
 status_record encode_status_record(channel which, uint8_t base_address, int32_t sample_value);

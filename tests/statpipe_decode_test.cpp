@@ -99,9 +99,12 @@ TEST_F(DecodeTool, PartialRecordAndBadUsage)
     EXPECT_EQ(lines_after_time(',').size(), 3u);  // header and two whole records
     EXPECT_EQ(tool.stderr_text, "statpipe-decode: the stream ended inside a record (1 of 3 bytes)\n");
 
+    const std::string usage = "usage: statpipe-decode [--base N] [--format text|csv|jsonl] [--count N] "
+                              "[--no-time] [--create] [--] [PATH]\n";
     const struct {
         std::vector<std::string> args;
         std::string message;
+        bool bad_command_line = true;  // the usage line follows
     } cases[] = {
         {{"--format", "xml"}, "unknown format 'xml' (text, csv or jsonl)"},
         {{"--count", "0"}, "--count needs a positive whole number, not '0'"},
@@ -112,17 +115,18 @@ TEST_F(DecodeTool, PartialRecordAndBadUsage)
         {{"--base=sixteen"}, "--base needs a decimal number, not 'sixteen'"},
         {{"--base="}, "--base needs a decimal number, not ''"},
         {{"--count=many"}, "--count needs a positive whole number, not 'many'"},
-        {{"--verbose"}, "unknown option '--verbose'; try --help"},
+        {{"--verbose"}, "unknown option '--verbose'"},
+        {{"-x"}, "unknown option '-x'"},
         {{capture, capture}, "only one PATH may be given, not also '" + capture + "'"},
         {{"--create"}, "--create needs a PATH"},
         {{"--create", "-"}, "--create needs a PATH"},
-        {{dir + "/missing"}, "cannot find " + dir + "/missing: No such file or directory"},
-        {{dir}, dir + " is a directory"},
-        {{"-x"}, "unknown option '-x'; try --help"},
+        {{dir + "/missing"}, "cannot find " + dir + "/missing: No such file or directory", false},
+        {{dir}, dir + " is a directory", false},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(decode(c.args), 2) << c.message;
-        EXPECT_EQ(tool.stderr_text, "statpipe-decode: " + c.message + "\n");
+        EXPECT_EQ(tool.stderr_text,
+                  "statpipe-decode: " + c.message + "\n" + (c.bad_command_line ? usage : ""));
     }
     EXPECT_EQ(decode({"/dev/null"}), 0) << "a device, as < would take it";
     EXPECT_EQ(decode({"--version"}), 0);

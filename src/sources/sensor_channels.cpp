@@ -4,7 +4,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include "../statpipe.h"
+#include "statpipe.h"
 
 const char FAN_PATH[] = "/proc/sys/dev/sensors/as99127f-i2c-1-2d/fan2";
 const char TEMPERATURE_PATH[] = "/proc/sys/dev/sensors/as99127f-i2c-1-2d/temp2";
@@ -86,7 +86,8 @@ bool parse_temperature_text(const char *text, int32_t *sample_value)
         return false;
     if (!isfinite(input))
         return false;
-    double scaled = static_cast<double>(input) * 300.0 / 43.0 + 250.0 + 160.0;
+    double scaled = static_cast<double>(input) * TEMPERATURE_FACTOR / TEMPERATURE_DIVISOR + TEMPERATURE_BASE +
+                    TEMPERATURE_OFFSET;
     // Truncated, it must fit 32 bits: signed below zero, unsigned above.
     if (!(scaled > -2147483649.0 && scaled < 4294967296.0))
         return false;

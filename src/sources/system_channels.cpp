@@ -1,7 +1,7 @@
 // Channels 0 to 2, from the kernel's overall statistics.
 #include <stdlib.h>
 
-#include "../statpipe.h"
+#include "statpipe.h"
 
 int take_system_snapshot(system_snapshot *snapshot)
 {

@@ -2,9 +2,10 @@
 
 #include <stdio.h>
 
-static const char *const NAMES[] = {"load", "processes", "memory", "fan", "temperature"};
-static const char *const UNITS[] = {"load", "count", "%", "rpm", "C"};
-static const char *const TEXT_UNITS[] = {"", " processes", " %", " rpm", " °C"};
+#include "record_format.h"
+
+// As the text shows each channel's value after its number.
+static const char *const TEXT_UNITS[CHANNEL_COUNT] = {"", " processes", " %", " rpm", " °C"};
 static const char ASCII_DEGREES[] = " C";
 
 decoded_record decode_record(const uint8_t bytes[3], uint8_t base)
@@ -15,27 +16,30 @@ decoded_record decode_record(const uint8_t bytes[3], uint8_t base)
     int16_t as_signed = static_cast<int16_t>(r.raw);
     r.saturated = false;
     r.decimals = 0;
-    r.name = r.channel < 5 ? NAMES[r.channel] : "unknown";
-    r.unit = r.channel < 5 ? UNITS[r.channel] : nullptr;
+    bool known = r.channel < CHANNEL_COUNT;
+    r.name = known ? CHANNELS[r.channel].name : "unknown";
+    r.unit = known ? CHANNELS[r.channel].unit : nullptr;
     switch (r.channel) {
-    case 0:
+    case CHANNEL_LOAD:
         r.saturated = r.raw == 65535;
         r.value = r.saturated ? 1.0 : r.raw / 65536.0;
         r.decimals = 2;
         break;
-    case 2:
+    case CHANNEL_MEMORY:
         r.value = r.raw / 65535.0 * 100.0;
         r.decimals = 1;
         break;
-    case 3:
+    case CHANNEL_FAN:
         r.value = as_signed;
         break;
-    case 4:
+    case CHANNEL_TEMPERATURE: {
         // The daemon truncates toward zero: v stands for v to v + 1 above
         // zero, v - 1 to v below, and 0 for -1 to 1.
-        r.value = (as_signed - 410 + (as_signed > 0 ? 0.5 : as_signed < 0 ? -0.5 : 0.0)) * 43 / 300.0;
+        double middle = as_signed + (as_signed > 0 ? 0.5 : as_signed < 0 ? -0.5 : 0.0);
+        r.value = (middle - TEMPERATURE_BASE - TEMPERATURE_OFFSET) * TEMPERATURE_DIVISOR / TEMPERATURE_FACTOR;
         r.decimals = 1;
         break;
+    }
     default:  // processes, and any channel we do not know
         r.value = r.raw;
         break;
@@ -82,7 +86,8 @@ int format_record(char *line, size_t size, const output_style &style, const deco
         } else if (r.unit == nullptr) {
             value = "-";
         } else {
-            const char *unit = r.channel == 4 && !style.utf8 ? ASCII_DEGREES : TEXT_UNITS[r.channel];
+            const char *unit =
+                r.channel == CHANNEL_TEMPERATURE && !style.utf8 ? ASCII_DEGREES : TEXT_UNITS[r.channel];
             int k = snprintf(number, sizeof number, "%.*f%s", r.decimals, r.value, unit);
             if (k < 0 || static_cast<size_t>(k) >= sizeof number)
                 return -1;
@@ -96,12 +101,12 @@ int format_record(char *line, size_t size, const output_style &style, const deco
         break;
     case FORMAT_JSONL: {
         const char *quote = r.unit ? "\"" : "";
-        n = snprintf(line, size,
-                     "{%s\"channel\":%u,\"name\":\"%s\",\"raw\":%u,\"value\":%.*f,"
-                     "\"unit\":%s%s%s%s}\n",
-                     when, r.channel, r.name, r.raw, r.decimals, r.value, quote, r.unit ? r.unit : "null",
-                     quote,
-                     r.channel == 0 ? (r.saturated ? ",\"saturated\":true" : ",\"saturated\":false") : "");
+        n = snprintf(
+            line, size,
+            "{%s\"channel\":%u,\"name\":\"%s\",\"raw\":%u,\"value\":%.*f,"
+            "\"unit\":%s%s%s%s}\n",
+            when, r.channel, r.name, r.raw, r.decimals, r.value, quote, r.unit ? r.unit : "null", quote,
+            r.channel == CHANNEL_LOAD ? (r.saturated ? ",\"saturated\":true" : ",\"saturated\":false") : "");
         break;
     }
     }

@@ -28,7 +28,6 @@
 
 #include "command_line.h"
 #include "hwmon_text.h"
-#include "statpipe.h"
 
 static const char USAGE[] =
     "Usage: statpipe-hwmon [--fan CHIP:FEATURE] [--temperature CHIP:FEATURE] [--user USER] "
@@ -155,13 +154,13 @@ static int text_of(served_file *file, char *text, size_t size)
         return length;
     if (file->sensor.input != -1) {
         hwmon_sensor_close(&file->sensor);
-        diagnose("statpipe-hwmon: %s is gone; its reads fail until it is back\n", file->found);
+        say("%s is gone; its reads fail until it is back\n", file->found);
     }
     char path[PATH_MAX];
     const char *error;
     if (look_up(file, path, sizeof path, &error) != FOUND)
         return -1;
-    diagnose("statpipe-hwmon: serving %s from %s\n", file->found, path);
+    say("serving %s from %s\n", file->found, path);
     return hwmon_text(&file->sensor, text, size);
 }
 
@@ -273,12 +272,6 @@ static void on_read(fuse_req_t req, fuse_ino_t inode, size_t size, off_t offset,
     fuse_reply_buf(req, text + start, size < left ? size : left);
 }
 
-[[noreturn]] static void bad_command_line(const char *message, const char *word)
-{
-    diagnose(message, word, USAGE);
-    exit(2);
-}
-
 // Gives the index of COMMAND in argv; exits on a bad command line.
 static int parse_command_line(int argc, char **argv, const char **user)
 {
@@ -286,16 +279,16 @@ static int parse_command_line(int argc, char **argv, const char **user)
     for (; i < argc && strcmp(argv[i], "--") != 0; i++) {
         const char *option = argv[i];
         if (strcmp(option, "--help") == 0 || strcmp(option, "-h") == 0)
-            exit(write(1, USAGE, sizeof USAGE - 1) == sizeof USAGE - 1 ? 0 : 1);
+            print_usage();
         if (!is_option(option, "--fan") && !is_option(option, "--temperature") &&
             !is_option(option, "--user")) {
             if (option[0] != '-')
-                bad_command_line("statpipe-hwmon: COMMAND must follow --, before '%s'\n%s", option);
-            bad_command_line("statpipe-hwmon: unknown option '%s'\n%s", option);
+                fail_usage("COMMAND must follow --, before '%s'\n", option);
+            fail_usage("unknown option '%s'\n", option);
         }
         const char *value = option_value(argc, argv, &i);
         if (value == nullptr)
-            bad_command_line("statpipe-hwmon: %s needs a value\n%s", option);
+            fail_usage("%s needs a value\n", option);
         if (is_option(option, "--user"))
             *user = value;
         else
@@ -303,13 +296,11 @@ static int parse_command_line(int argc, char **argv, const char **user)
     }
     for (served_file &file : files) {
         if (!parse_sensor(&file))
-            bad_command_line(
-                "statpipe-hwmon: '%s' is not CHIP:FEATURE, as sensors(1) names them (for example "
-                "as99127f-*:fan2)\n%s",
-                file.wanted);
+            fail_usage("'%s' is not CHIP:FEATURE, as sensors(1) names them (for example as99127f-*:fan2)\n",
+                       file.wanted);
     }
     if (i + 1 >= argc)
-        bad_command_line("statpipe-hwmon: no COMMAND to run%s\n%s", "");
+        fail_usage("no COMMAND to run\n");
     return i + 1;
 }
 
@@ -324,12 +315,11 @@ static void find_sensors()
         char chip[128];
         (void)snprintf(chip, sizeof chip, "%.*s", static_cast<int>(strcspn(file.wanted, ":")), file.wanted);
         if (error != nullptr)
-            diagnose("statpipe-hwmon: cannot look up the sensors: %s\n", error);
+            say("cannot look up the sensors: %s\n", error);
         else if (result == NO_CHIP)
-            diagnose("statpipe-hwmon: no chip %s; %s fails to read until it appears\n", chip, file.name);
+            say("no chip %s; %s fails to read until it appears\n", chip, file.name);
         else if (result == NO_FEATURE)
-            diagnose("statpipe-hwmon: chip %s has no %s; it fails to read until it appears\n", chip,
-                     file.feature);
+            say("chip %s has no %s; it fails to read until it appears\n", chip, file.feature);
         if (result != FOUND)  // said, under the name asked for
             (void)snprintf(file.found, sizeof file.found, "%s", file.wanted);
     }
@@ -369,23 +359,19 @@ static bool enter_private_mounts()
 static void prepare_mount_point()
 {
     if (!enter_private_mounts()) {
-        diagnose("statpipe-hwmon: cannot make a private mount namespace: %s (run as root, or allow user "
-                 "namespaces)\n",
-                 strerror(errno));
-        exit(1);
+        fail(1, "cannot make a private mount namespace: %s (run as root, or allow user namespaces)\n",
+             strerror(errno));
     }
     // Nothing of ours reaches the host, and nothing of its shows here.
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1 ||
         mount("statpipe-hwmon", MOUNT_BASE, "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC,
               "mode=0755,size=16k") == -1 ||
         mkdir(SENSORS_DIR, 0755) == -1) {
-        diagnose("statpipe-hwmon: cannot mount a tmpfs on %s: %s\n", MOUNT_BASE, strerror(errno));
-        exit(1);
+        fail(1, "cannot mount a tmpfs on %s: %s\n", MOUNT_BASE, strerror(errno));
     }
     if (access("/dev/fuse", R_OK | W_OK) == -1) {
-        diagnose("statpipe-hwmon: cannot serve the sensor files: /dev/fuse: %s%s\n", strerror(errno),
-                 errno == ENOENT ? " (a kernel without FUSE?)" : "");
-        exit(1);
+        fail(1, "cannot serve the sensor files: /dev/fuse: %s%s\n", strerror(errno),
+             errno == ENOENT ? " (a kernel without FUSE?)" : "");
     }
 }
 
@@ -406,8 +392,7 @@ static struct fuse_session *mount_sensor_files(char *program)
     struct fuse_session *session = fuse_session_new(&args, &operations, sizeof operations, nullptr);
     fuse_opt_free_args(&args);  // what the parser added
     if (session == nullptr || fuse_session_mount(session, SENSORS_DIR) != 0) {
-        diagnose("statpipe-hwmon: cannot mount the sensor files on %s\n", SENSORS_DIR);
-        exit(1);
+        fail(1, "cannot mount the sensor files on %s\n", SENSORS_DIR);
     }
     return session;
 }
@@ -419,13 +404,13 @@ static void run_command(char **command, const struct passwd *user, pid_t parent)
 {
     if (user != nullptr && (initgroups(user->pw_name, user->pw_gid) == -1 || setgid(user->pw_gid) == -1 ||
                             setuid(user->pw_uid) == -1)) {
-        diagnose("statpipe-hwmon: cannot become %s: %s\n", user->pw_name, strerror(errno));
+        say("cannot become %s: %s\n", user->pw_name, strerror(errno));
         _exit(126);
     }
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) == -1 || getppid() != parent)
         _exit(1);
     execvp(command[0], command);
-    diagnose("statpipe-hwmon: cannot run %s: %s\n", command[0], strerror(errno));
+    say("cannot run %s: %s\n", command[0], strerror(errno));
     _exit(127);
 }
 
@@ -462,14 +447,13 @@ static int serve(struct fuse_session *session, int signals, pid_t child)
 
 int main(int argc, char **argv)
 {
+    set_program("statpipe-hwmon", USAGE);
     const char *user_name = nullptr;
     int command = parse_command_line(argc, argv, &user_name);
     const struct passwd *user = nullptr;
     // cppcheck-suppress getpwnamCalled ; one thread, before the fork
-    if (user_name != nullptr && (user = getpwnam(user_name)) == nullptr) {
-        diagnose("statpipe-hwmon: no user %s\n", user_name);
-        return 1;
-    }
+    if (user_name != nullptr && (user = getpwnam(user_name)) == nullptr)
+        fail(1, "no user %s\n", user_name);
     find_sensors();
     prepare_mount_point();
     struct fuse_session *session = mount_sensor_files(argv[0]);
@@ -491,7 +475,7 @@ int main(int argc, char **argv)
     }
     int status = 1;
     if (child == -1)
-        diagnose("statpipe-hwmon: cannot start %s: %s\n", argv[command], strerror(errno));
+        say("cannot start %s: %s\n", argv[command], strerror(errno));
     else
         status = serve(session, signals, child);
     fuse_session_unmount(session);
