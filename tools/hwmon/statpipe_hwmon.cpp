@@ -400,7 +400,7 @@ static struct fuse_session *mount_sensor_files(char *program)
 // In the child: the user's identity, then the signal that ends the command
 // with us. Changing the user clears that signal, so it comes after, and a
 // parent already gone by then is caught by its pid.
-static void run_command(char **command, const struct passwd *user, pid_t parent)
+[[noreturn]] static void run_command(char **command, const struct passwd *user, pid_t parent)
 {
     if (user != nullptr && (initgroups(user->pw_name, user->pw_gid) == -1 || setgid(user->pw_gid) == -1 ||
                             setuid(user->pw_uid) == -1)) {
@@ -445,6 +445,29 @@ static int serve(struct fuse_session *session, int signals, pid_t child)
     return status;
 }
 
+// Starts the command with no signal blocked; those passed on to it wait
+// in *signals for the loop. Gives its pid, or -1.
+static pid_t start_command(char **command, const struct passwd *user, int *signals)
+{
+    sigset_t handled;
+    sigset_t original;
+    sigemptyset(&handled);
+    const int handled_signals[] = {SIGCHLD, SIGTERM, SIGINT, SIGHUP};
+    for (int signal_number : handled_signals)
+        sigaddset(&handled, signal_number);
+    sigprocmask(SIG_BLOCK, &handled, &original);
+    *signals = signalfd(-1, &handled, SFD_CLOEXEC);
+    pid_t parent = getpid();
+    pid_t child = *signals == -1 ? -1 : fork();
+    if (child == 0) {
+        sigprocmask(SIG_SETMASK, &original, nullptr);
+        run_command(command, user, parent);
+    }
+    if (child == -1)
+        say("cannot start %s: %s\n", command[0], strerror(errno));
+    return child;
+}
+
 int main(int argc, char **argv)
 {
     set_program("statpipe-hwmon", USAGE);
@@ -457,27 +480,9 @@ int main(int argc, char **argv)
     find_sensors();
     prepare_mount_point();
     struct fuse_session *session = mount_sensor_files(argv[0]);
-
-    // The signals wait for the loop; the command starts with none blocked.
-    sigset_t handled;
-    sigset_t original;
-    sigemptyset(&handled);
-    const int handled_signals[] = {SIGCHLD, SIGTERM, SIGINT, SIGHUP};
-    for (int signal_number : handled_signals)
-        sigaddset(&handled, signal_number);
-    sigprocmask(SIG_BLOCK, &handled, &original);
-    int signals = signalfd(-1, &handled, SFD_CLOEXEC);
-    pid_t parent = getpid();
-    pid_t child = signals == -1 ? -1 : fork();
-    if (child == 0) {
-        sigprocmask(SIG_SETMASK, &original, nullptr);
-        run_command(argv + command, user, parent);
-    }
-    int status = 1;
-    if (child == -1)
-        say("cannot start %s: %s\n", argv[command], strerror(errno));
-    else
-        status = serve(session, signals, child);
+    int signals = -1;
+    pid_t child = start_command(argv + command, user, &signals);
+    int status = child == -1 ? 1 : serve(session, signals, child);
     fuse_session_unmount(session);
     fuse_session_destroy(session);
     return status;
