@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """What an integrator would otherwise write in Python: the same five
 readings into the same FIFO, standard library only. Kept for bench/footprint
 to measure statpipe against; not installed.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # What an integrator would otherwise write: the same record stream from a
 # plain POSIX shell, reading /proc and formatting with printf. Kept for
 # bench/footprint to measure statpipe against; not installed.

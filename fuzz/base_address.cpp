@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The base address conversion against the scanner written out by hand:
 // the low 8 bits of the number, saturated at the range of a 32-bit
 // integer; 0 where there is no number.

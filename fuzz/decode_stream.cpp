@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // statpipe-decode's decoding of a stream: any bytes, any base, any time,
 // any line buffer. Every record decodes to its channel and raw value, and
 // every line either fits its buffer whole, newline-ended, or is refused;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fan text parser against the scanner written out by hand: it must
 // take the second integer exactly when there is one that fits 32 bits.
 #include "fuzz.h"

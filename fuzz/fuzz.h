@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the fuzz targets share: the input as sensor text, a property check
 // that stops the run, and a decimal scanner written out by hand, as the
 // reference that the parsers must agree with.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a fuzz target once on each file named, or on every file in each
 // directory named: the seed corpus and past findings, as a regression
 // test in every build, with or without sanitizers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The temperature text parser: it must never crash, and wherever scanf's
 // "%f %f %f" finds three decimal numbers whose third scales into 32 bits,
 // it must take that text and give that third number, scaled.

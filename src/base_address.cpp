@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The base address operand, read as atoi reads it.
 #include <stdint.h>
 #include <stdlib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every message of the daemon and its tools goes out through here.
 #include <string.h>
 #include <sys/uio.h>

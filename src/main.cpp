@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // statpipe: samples the device's status readings into a named pipe.
 #include <fcntl.h>
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The record stream, for the daemon that writes it and whoever decodes it:
 // three bytes a reading, the channel (plus the base address) and the value,
 // big-endian.

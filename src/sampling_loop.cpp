@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one loop: a rotation over the five channels, one record per reading.
 #include <errno.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the daemon shares with its tools: the one message writer and the
 // base address.
 #ifndef STATPIPE_SHARED_H

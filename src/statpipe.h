@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared types of the daemon: channels, the sensor device record and the
 // entry points of the loop and the two measurement sources.
 #ifndef STATPIPE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The base address operand, read as atoi reads it, saturating at 32 bits.
 #include <gtest/gtest.h>
 

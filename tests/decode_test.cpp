@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Decoding records back into readings, and the exact lines of each format.
 #include <gtest/gtest.h>
 

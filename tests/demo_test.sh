@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # scripts/demo as a user runs it: bad arguments refused, a timed run that
 # ends by itself, Ctrl-C (SIGINT to the whole group) giving 130, and no
 # daemon or reader left behind either way. It builds build/default.

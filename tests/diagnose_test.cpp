@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Messages written whole, with their texts in place of the placeholders.
 #include <gtest/gtest.h>
 

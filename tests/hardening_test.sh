@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # What a distribution would build with, read off the binaries: full RELRO
 # with immediate binding, PIE, a stack protector, fortified libc calls; and
 # the stripped daemon within 16 KiB.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test support: a scratch directory, the real daemon in a child process,
 // a reader on a real FIFO, and standard error captured.
 #ifndef STATPIPE_TESTS_HARNESS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The old sensor texts made from hwmon attribute files in a scratch tree.
 #include <limits.h>
 #include <unistd.h>

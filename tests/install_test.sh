@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs into a scratch DESTDIR under another prefix, checks the tree, runs
 # the installed programs, and (as root, in a private mount namespace) drives
 # the init script through start, status and stop. Exits 77 (skipped) when
@@ -23,7 +24,8 @@ for f in sbin/statpipe bin/statpipe-decode sbin/statpipe-hwmon share/man/man8/st
          share/man/man1/statpipe-decode.1 share/man/man8/statpipe-hwmon.8 \
          share/doc/statpipe/examples/statpipe.service share/doc/statpipe/examples/statpipe.conf \
          share/doc/statpipe/examples/statpipe-hwmon.conf \
-         share/doc/statpipe/examples/statpipe.default share/doc/statpipe/examples/statpipe.init; do
+         share/doc/statpipe/examples/statpipe.default share/doc/statpipe/examples/statpipe.init \
+         share/doc/statpipe/LICENSE; do
     [ -f "$top/$f" ] || fail "not installed: $f"
 done
 for f in sbin/statpipe bin/statpipe-decode sbin/statpipe-hwmon share/doc/statpipe/examples/statpipe.init; do

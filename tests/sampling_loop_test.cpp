@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The record bytes.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two sensor parsers, and read_i2c_device on real files.
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The installed service files for real: systemd's own checks of the unit
 # (verify, the security score, every system call the daemon makes inside
 # its filter), then the s6 and runit run files under their supervisors.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // statpipe-decode as a user runs it: on captured streams, on a FIFO it
 // creates, and live on the daemon's pipe.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // statpipe-hwmon serving a fake hwmon tree, bound over /sys/class, to the
 // real daemon, through a real FUSE mount in its private namespace. The real
 // driver, and a chip that goes and comes back, are tests/vm_test.sh's.

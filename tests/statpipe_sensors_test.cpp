@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real daemon with test files at the real sensor paths, in a private
 // mount namespace where a scratch directory stands over /proc/sys/dev.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real daemon against a real FIFO: command line, pacing, the reader
 // going away, failures of the kernel and of the pipe.
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Channels 0 to 2 from crafted snapshots, including 64-bit fields.
 #include <gtest/gtest.h>
 #include <limits.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # shellcheck shell=sh
 # What both guests of scripts/vm-test share: the scenario table and the
 # records that the driver's sysfs readings call for. Each guest defines

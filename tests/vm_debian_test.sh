@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Run by systemd at boot of the Debian VM that scripts/vm-test makes: the
 # packages from build/deb installed, and statpipe.service checked live,
 # one scenario a row, each saying what it saw; the last line is the verdict.

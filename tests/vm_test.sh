@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# SPDX-License-Identifier: MIT
 # Init of the VM that scripts/vm-test boots: statpipe-hwmon and statpipe on
 # the kernel's own w83781d driver, bound to an AS99127F that i2c-stub
 # emulates, then the installed init script as BusyBox init runs it. One

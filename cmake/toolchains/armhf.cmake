@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # arm-linux-gnueabihf: 32-bit, little-endian, run under qemu-arm.
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CROSS_TRIPLE arm-linux-gnueabihf)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the target files: Debian's cross compiler for CROSS_TRIPLE, its
 # libraries under /usr/CROSS_TRIPLE, and qemu-user to run what it builds.
 set(CMAKE_SYSTEM_NAME Linux)

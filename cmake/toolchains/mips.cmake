@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # mips-linux-gnu: 32-bit, big-endian, run under qemu-mips.
 set(CMAKE_SYSTEM_PROCESSOR mips)
 set(CROSS_TRIPLE mips-linux-gnu)

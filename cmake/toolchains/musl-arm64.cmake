@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # aarch64-linux-musl: the static musl daemon for arm64, built with Debian's aarch64-linux-gnu compiler.
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(MUSL_TRIPLE aarch64-linux-musl)

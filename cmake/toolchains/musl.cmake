@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The daemon fully static on musl: g++ compiles against musl's headers and
 # start files through the specs file of Debian's musl (musl-tools, or
 # musl-dev:ARCH for another target), and links musl's libc and libgcc with

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # s390x-linux-gnu: 64-bit, big-endian, run under qemu-s390x.
 set(CMAKE_SYSTEM_PROCESSOR s390x)
 set(CROSS_TRIPLE s390x-linux-gnu)

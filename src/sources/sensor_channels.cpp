@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Channels 3 and 4, from the hardware-monitoring files of the sensor chip.
 #include <fcntl.h>
 #include <math.h>

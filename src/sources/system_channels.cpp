@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Channels 0 to 2, from the kernel's overall statistics.
 #include <stdlib.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What both tools share: long options as they take them ("--name value"
 // or "--name=value"), and how they speak and fail.
 #ifndef STATPIPE_COMMAND_LINE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Turning the daemon's three-byte records back into readings.
 #ifndef STATPIPE_DECODE_H
 #define STATPIPE_DECODE_H

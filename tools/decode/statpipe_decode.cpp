@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // statpipe-decode: prints the records of a statpipe stream as they arrive.
 #include <errno.h>
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "hwmon_text.h"
 
 #include <errno.h>

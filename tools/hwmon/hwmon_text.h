@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The old sensor file texts, made from the one-value-per-file attributes
 // that current kernels publish under /sys/class/hwmon.
 #ifndef STATPIPE_HWMON_TEXT_H

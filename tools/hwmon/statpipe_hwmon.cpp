@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // statpipe-hwmon: runs a command in a private mount namespace in which the
 // two sensor files that statpipe reads exist at their old paths, answered
 // at every read from the hwmon attributes of a current kernel. Sensors are
