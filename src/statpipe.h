@@ -7,8 +7,9 @@
 #include <stdint.h>
 #include <sys/sysinfo.h>
 
+#include "base_address.h"
+#include "diagnose.h"
 #include "record_format.h"
-#include "shared.h"
 
 const unsigned SAMPLE_PERIOD = 2;  // seconds after every record written
 const unsigned RETRY_PERIOD = 10;  // seconds after a write that found no reader

@@ -12,9 +12,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "base_address.h"
 #include "command_line.h"
 #include "decode.h"
-#include "shared.h"
 
 static const char USAGE[] = "usage: statpipe-decode [--base N] [--format text|csv|jsonl] [--count N] "
                             "[--no-time] [--create] [--] [PATH]\n";

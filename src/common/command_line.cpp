@@ -5,7 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "shared.h"
+#include "diagnose.h"
 
 static const char *program_name;
 static const char *program_usage;

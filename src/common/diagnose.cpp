@@ -3,7 +3,7 @@
 #include <string.h>
 #include <sys/uio.h>
 
-#include "shared.h"
+#include "diagnose.h"
 
 // One line, one system call: lines from concurrent writers never
 // interleave, and no buffer is formatted that a long path could overflow.

@@ -3,7 +3,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 
-#include "shared.h"
+#include "base_address.h"
 
 // atoi's syntax without its undefined overflow. The number saturates at
 // the range of the 32-bit base address, not of long, so that the same

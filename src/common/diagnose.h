@@ -1,12 +1,8 @@
 // SPDX-License-Identifier: MIT
-// What the daemon shares with its tools: the one message writer and the
-// base address.
-#ifndef STATPIPE_SHARED_H
-#define STATPIPE_SHARED_H
+// The one message writer of the daemon and its tools.
+#ifndef STATPIPE_DIAGNOSE_H
+#define STATPIPE_DIAGNOSE_H
 
-#include <stdint.h>
-
-uint8_t parse_base_address(const char *text);
 // Writes message to standard error in one call, with first and second in
 // place of its first and second "%s", and "PROGRAM: " before it where a
 // program is given.
