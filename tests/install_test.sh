@@ -35,7 +35,7 @@ grep -qx "ExecStart=$prefix/sbin/statpipe \$STATPIPE_PIPE \$STATPIPE_BASE" "$top
     fail "the unit does not start $prefix/sbin/statpipe"
 grep -qx "DAEMON=$prefix/sbin/statpipe" "$top/share/doc/statpipe/examples/statpipe.init" ||
     fail "the init script does not start $prefix/sbin/statpipe"
-grep -qx "ExecStart=$prefix/sbin/statpipe-hwmon --user statpipe \$STATPIPE_HWMON_OPTIONS -- $prefix/sbin/statpipe \$STATPIPE_PIPE \$STATPIPE_BASE" \
+grep -qx "ExecStart=$prefix/sbin/statpipe-hwmon \$STATPIPE_HWMON_OPTIONS -- $prefix/sbin/statpipe \$STATPIPE_PIPE \$STATPIPE_BASE" \
     "$top/share/doc/statpipe/examples/statpipe-hwmon.conf" || fail "the drop-in does not start statpipe-hwmon"
 
 usage=$("$top/sbin/statpipe" -h 2>&1) || fail "statpipe -h failed"
@@ -108,7 +108,7 @@ unshare -m bash -euo pipefail -c '
     fi
 
     # Through statpipe-hwmon, from a fake hwmon tree: the fan is there, and
-    # only the companion runs as root.
+    # the companion, root for its mounts, then runs as the daemon user.
     [ -w /dev/fuse ] || { echo "statpipe-hwmon not run: no /dev/fuse"; exit 77; }
     hwmon=$root/class/hwmon/hwmon0
     mkdir -p "$hwmon" && echo as99127f >"$hwmon/name" && echo 4500 >"$hwmon/fan2_input" && echo 45500 >"$hwmon/temp2_input"
@@ -120,7 +120,7 @@ unshare -m bash -euo pipefail -c '
     out=$(reader --count 4 | tail -n 1 | cut -d, -f2-4)
     [ "$out" = "3,fan,4500" ] || fail "records through statpipe-hwmon: $out"
     pair="$(cat /var/run/statpipe.pid) $(daemons)"
-    [ "$(users "$pair")" = "root daemon " ] || fail "statpipe-hwmon and statpipe run as $(users "$pair")"
+    [ "$(users "$pair")" = "daemon daemon " ] || fail "statpipe-hwmon and statpipe run as $(users "$pair")"
     pid=$(cat /var/run/statpipe.pid)
     init stop
     ! kill -0 "$pid" 2>/dev/null || fail "statpipe-hwmon still running after stop"

@@ -4,11 +4,15 @@
 // driver, and a chip that goes and comes back, are tests/vm_test.sh's.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/netlink.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -106,23 +110,155 @@ protected:
     std::string hwmon;
 };
 
-TEST_F(Hwmon, ServesLiveReadingsToTheDaemon)
+// The fields of /proc/PID/status that say what a process may do.
+static std::string privileges_of(pid_t pid)
 {
-    start(through_hwmon(the_daemon()));
-    reader = open_reader(fifo);
-    auto records = read_records(reader, 5, real_seconds(30));
-    ASSERT_EQ(channels_of(records), (std::vector<unsigned>{0, 1, 2, 3, 4}));
-    const unsigned char fan[3] = {0x03, 0x11, 0x94};
-    const unsigned char temp[3] = {0x04, 0x02, 0xD7};
-    EXPECT_EQ(memcmp(records[3].bytes, fan, 3), 0);
-    EXPECT_EQ(memcmp(records[4].bytes, temp, 3), 0);
-    // Only the command's namespace sees the files.
-    EXPECT_NE(access(FAN.c_str(), F_OK), 0);
+    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    std::string kept;
+    for (const char *field : {"Uid:", "CapPrm:", "CapEff:", "CapBnd:", "NoNewPrivs:"}) {
+        size_t at = status.find(std::string("\n") + field);
+        kept += at == std::string::npos ? "" : status.substr(at + 1, status.find('\n', at + 1) - at);
+    }
+    return kept;
+}
 
-    set("fan2_input", "5000\n");
-    set("temp2_input", "-5500\n");
-    EXPECT_EQ(sensor_values(5), std::make_pair(5000u, 371u)) << "the next rotation reads the new values";
-    EXPECT_EQ(daemon_stderr(daemon), "");
+TEST_F(Hwmon, ServesLiveReadingsToTheDaemonWithNoPrivilegeLeft)
+{
+    // Both programs from the scratch directory, which nobody can reach
+    // wherever the build tree is; the daemon runs as nobody either way.
+    options.program = dir + "/statpipe-hwmon";
+    std::string daemon_copy = dir + "/statpipe";
+    ASSERT_EQ(system(("cp '" HWMON_BINARY "' '" + daemon_binary() + "' '" + dir + "'").c_str()), 0);
+    ASSERT_EQ(mkdir((dir + "/dev").c_str(), 0755), 0);
+    const std::string nobody = "Uid:\t65534\t65534\t65534\t65534\nCapPrm:\t0000000000000000\n"
+                               "CapEff:\t0000000000000000\nCapBnd:\t0000000000000000\nNoNewPrivs:\t1\n";
+    const struct {
+        const char *name;
+        bool unprivileged;
+        std::vector<std::string> options;
+    } cases[] = {
+        {"root, --user nobody", false, {"--user", "nobody"}},
+        {"nobody, in a user namespace of its own", true, {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        // A FIFO of its own: the last row's daemon may hold its one a
+        // moment longer.
+        fifo = dir + "/" + (c.unprivileged ? "namespace" : "root");
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+        chmod(fifo.c_str(), 0666);
+        std::vector<std::string> command = emulator();
+        command.insert(command.end(), {daemon_copy, fifo});
+        set("fan2_input", "4500\n");
+        set("temp2_input", "45500\n");
+        options.unprivileged = c.unprivileged;
+        options.open_fuse_dir = dir + "/dev";
+        std::vector<std::string> args = c.options;
+        std::vector<std::string> rest = through_hwmon(command);
+        args.insert(args.end(), rest.begin(), rest.end());
+        start(args);
+        reader = open_reader(fifo);
+        auto records = read_records(reader, 5, real_seconds(30));
+        ASSERT_EQ(channels_of(records), (std::vector<unsigned>{0, 1, 2, 3, 4})) << daemon_stderr(daemon);
+        const unsigned char fan[3] = {0x03, 0x11, 0x94};
+        const unsigned char temp[3] = {0x04, 0x02, 0xD7};
+        EXPECT_EQ(memcmp(records[3].bytes, fan, 3), 0);
+        EXPECT_EQ(memcmp(records[4].bytes, temp, 3), 0);
+        // Only the command's namespace sees the files.
+        EXPECT_NE(access(FAN.c_str(), F_OK), 0);
+        EXPECT_EQ(privileges_of(daemon.pid), nobody) << "the server, while it serves";
+
+        set("fan2_input", "5000\n");
+        set("temp2_input", "-5500\n");
+        EXPECT_EQ(sensor_values(5), std::make_pair(5000u, 371u)) << "the next rotation reads the new values";
+        EXPECT_EQ(daemon_stderr(daemon), "");
+        stop_daemon(daemon);
+        close(reader);
+        reader = -1;
+    }
+}
+
+// Sends what the kernel sends when an hwmon device comes or goes; only
+// root may speak on that channel.
+static void announce_hwmon_device(const char *action)
+{
+    std::string event = std::string(action) + "@/devices/virtual/hwmon/hwmon0";
+    event += '\0';
+    event += std::string("ACTION=") + action + '\0' + "SUBSYSTEM=hwmon" + '\0';
+    int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
+    struct sockaddr_nl to = {};
+    to.nl_family = AF_NETLINK;
+    to.nl_groups = 1;
+    // The kernel may refuse the copy addressed to itself; the listeners
+    // have theirs by then.
+    (void)sendto(fd, event.data(), event.size(), 0, reinterpret_cast<struct sockaddr *>(&to), sizeof to);
+    close(fd);
+}
+
+// A chip that comes and goes: the command started again each time, with
+// one line why, and nothing said between. Its name holds a '-', which
+// libsensors cannot parse back.
+TEST_F(Hwmon, StartsTheCommandAgainWhenTheChipComesOrGoes)
+{
+    std::string chip = hwmon;
+    hwmon = dir + "/away";  // out of sight of libsensors
+    ASSERT_EQ(rename(chip.c_str(), hwmon.c_str()), 0);
+    set("name", "as99127f-x\n");
+    start({"--fan", "*-*:fan2", "--temperature", "*-*:temp2", "--", daemon_binary(), fifo});
+    reader = open_reader(fifo);
+    const std::string opened = "Warning: unable to open i2c device `/proc/sys/dev/sensors/as99127f-i2c-1-2d/";
+    const std::string restarting = "; restarting " + daemon_binary() + "\n";
+    const std::string found = "as99127f-x-virtual-0:";
+    const struct {
+        const char *name;
+        std::string action;  // "": none; "add" and "remove" move the chip in or out
+        std::set<unsigned> channels;
+        std::string said;
+    } steps[] = {
+        {"no chip at start",
+         "",
+         {0, 1, 2},
+         "statpipe-hwmon: no chip *-*; fan2 is served once it appears\n"
+         "statpipe-hwmon: no chip *-*; temp2 is served once it appears\n" +
+             opened + "fan2'\n" + opened + "temp2'\n"},
+        {"the chip appears",
+         "add",
+         {0, 1, 2, 3, 4},
+         "statpipe-hwmon: " + found + "fan2 appeared (from /sys/class/hwmon/hwmon0), " + found +
+             "temp2 appeared (from /sys/class/hwmon/hwmon0)" + restarting},
+        {"another event: the same chip, looked up again", "change", {0, 1, 2, 3, 4}, ""},
+        {"the chip goes",
+         "remove",
+         {0, 1, 2},
+         "statpipe-hwmon: " + found + "fan2 is gone, " + found + "temp2 is gone" + restarting + opened +
+             "fan2'\n" + opened + "temp2'\n"},
+    };
+    const std::string there = dir + "/class/hwmon/hwmon0";
+    size_t heard = 0;
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.name);
+        if (step.action == "add" || step.action == "remove") {
+            ASSERT_EQ(rename(step.action == "add" ? hwmon.c_str() : there.c_str(),
+                             step.action == "add" ? there.c_str() : hwmon.c_str()),
+                      0);
+        }
+        if (!step.action.empty())
+            announce_hwmon_device(step.action.c_str());
+        if (step.action == "add" || step.action == "remove") {
+            // The old daemon's stream ends; the new one's reader opens the
+            // FIFO again, as after any restart of statpipe.
+            ASSERT_LT(read_records(reader, 1000, real_seconds(30)).size(), 1000u);
+            close(reader);
+            reader = open_reader(fifo);
+        }
+        std::set<unsigned> channels;
+        for (unsigned channel : channels_of(read_records(reader, 6, real_seconds(30))))
+            channels.insert(channel);
+        EXPECT_EQ(channels, step.channels);
+        std::string said = daemon_stderr(daemon).substr(heard);
+        heard += said.size();
+        EXPECT_EQ(said, step.said);
+    }
 }
 
 TEST_F(Hwmon, EndsWithTheCommandAndPassesSignalsOn)
@@ -134,7 +270,7 @@ TEST_F(Hwmon, EndsWithTheCommandAndPassesSignalsOn)
         const char *name;
         std::vector<std::string> args;
         int signal_number;  // sent to statpipe-hwmon once records flow; 0: none
-        int status;
+        int status;         // its exit status; negative: -N, ended by signal N
         std::string message;
         bool empty_dev = false;  // as on a kernel without FUSE
     } cases[] = {
@@ -142,17 +278,18 @@ TEST_F(Hwmon, EndsWithTheCommandAndPassesSignalsOn)
         {"killed command", through_hwmon({"sh", "-c", "kill -KILL $$"}), 0, 128 + SIGKILL, ""},
         {"no such command", through_hwmon({dir + "/none"}), 0, 127,
          "statpipe-hwmon: cannot run " + dir + "/none: No such file or directory\n"},
-        {"SIGTERM", through_hwmon(the_daemon()), SIGTERM, 128 + SIGTERM, ""},
-        {"SIGINT", through_hwmon(the_daemon()), SIGINT, 128 + SIGINT, ""},
-        {"SIGHUP", through_hwmon(the_daemon()), SIGHUP, 128 + SIGHUP, ""},
-        // Said, and the command runs all the same: its reads fail until then.
+        // Ended by the signal passed on: a stop asked for counts as clean.
+        {"SIGTERM", through_hwmon(the_daemon()), SIGTERM, -SIGTERM, ""},
+        {"SIGINT", through_hwmon(the_daemon()), SIGINT, -SIGINT, ""},
+        {"SIGHUP", through_hwmon(the_daemon()), SIGHUP, -SIGHUP, ""},
+        // Said, and the command runs all the same, without that file.
         {"no such chip, no such feature",
-         {"--fan", "w83627hf-*:fan2", "--temperature", "as99127f-*:temp9", "--", "sh", "-c",
-          "! cat " + FAN + " 2>/dev/null"},
+         {"--fan", "w83627hf-*:fan1", "--temperature", "as99127f-*:temp9", "--", "sh", "-c",
+          "test ! -e " + FAN + " && test -d " + FAN.substr(0, FAN.rfind('/'))},
          0,
          0,
-         "statpipe-hwmon: no chip w83627hf-*; fan2 fails to read until it appears\n"
-         "statpipe-hwmon: chip as99127f-* has no temp9; it fails to read until it appears\n"},
+         "statpipe-hwmon: no chip w83627hf-*; fan1 is served once it appears\n"
+         "statpipe-hwmon: chip as99127f-* has no temp9; it is served once it appears\n"},
         {"a path, as before",
          {"--fan", hwmon + "/fan2", "--", "true"},
          0,
@@ -179,8 +316,8 @@ TEST_F(Hwmon, EndsWithTheCommandAndPassesSignalsOn)
             kill(daemon.pid, c.signal_number);
         }
         int status = wait_daemon(daemon, 30);
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), c.status);
+        ASSERT_NE(status, -1);
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status), c.status);
         EXPECT_EQ(daemon.stderr_text, c.message);
         if (reader != -1)
             close(reader);

@@ -43,3 +43,8 @@ until_true() {
     done
     "$@"
 }
+
+# Time since boot, in hundredths of a second.
+centiseconds() { cut -d' ' -f1 /proc/uptime | tr -d .; }
+# A process's user and capabilities: "Uid: N CapEff: HEX ".
+privileges() { awk '/^(Uid|CapEff):/ { printf "%s %s ", $1, $2 }' "/proc/$1/status"; }

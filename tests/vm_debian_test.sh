@@ -10,9 +10,10 @@ cd /root/vm || exit 1
 fifo=/tmp/harddisk/quorvath/share/okrin_pipe
 
 # Records as a reader of another user in group statpipe gets them, one a
-# line (30 s at most).
+# line (2 s a record, and 30 s more, at most).
 records() {
-    setpriv --reuid=nobody --regid=statpipe --clear-groups timeout 30 head -c $(($2 * 3)) "$1" | od -An -tx1 -v -w3 |
+    setpriv --reuid=nobody --regid=statpipe --clear-groups timeout $(($2 * 2 + 30)) head -c $(($2 * 3)) "$1" |
+        od -An -tx1 -v -w3 |
         sed 's/^ //'
 }
 daemon() { pidof statpipe; }
@@ -98,25 +99,64 @@ changed_path() {
     [ "$made" = "755 root:root 640 statpipe:statpipe" ] && [ "$got" = "00 " ] && active
 }
 
-chip() {
+# statpipe-hwmon installed on a machine with no chip yet: the drop-in
+# starts the pair, and 30 rotations later the journal holds the two open
+# warnings and nothing for each rotation.
+hwmon_no_chip() {
     for module in i2c-dev hwmon-vid w83781d fuse; do insmod "modules/$module.ko"; done
     insmod modules/i2c-stub.ko chip_addr=0x2d,0x48,0x49
-    i2cset -y 0 0x2d 0x4a 0x10 && i2cset -y 0 0x2d 0x29 0x87 && i2cset -y 0 0x48 0x00 0x80fa w
-    echo as99127f 0x2d >/sys/bus/i2c/devices/i2c-0/new_device
     apt-get install -y -qq ./statpipe-hwmon_*_amd64.deb >>/tmp/apt.log 2>&1
     until_true active
+    until_true pidof statpipe-hwmon >/dev/null
+    got=$(records "$fifo" 90 | channels | tr -d ' 012')
+    journalctl -o cat _SYSTEMD_INVOCATION_ID="$(systemctl show -p InvocationID --value statpipe)" >/tmp/journal
+    opened=$(grep -c '^Warning: unable to open' /tmp/journal)
+    seen="90 records, other channels than 0-2: '$got'; $(wc -l </tmp/journal) lines: $(tr '\n' '|' </tmp/journal)"
+    [ -z "$got" ] && [ "$opened" = 2 ] && [ "$(wc -l </tmp/journal)" -le 4 ]
+}
+
+# The chip bound: the companion hears of it and starts statpipe again.
+hwmon_chip_bound() {
+    (while setpriv --reuid=nobody --regid=statpipe --clear-groups cat "$fifo"; do :; done) >/tmp/stream &
+    reader=$!
+    sleep 3
+    i2cset -y 0 0x2d 0x4a 0x10 && i2cset -y 0 0x2d 0x29 0x87 && i2cset -y 0 0x48 0x00 0x80fa w
+    bound=$(centiseconds)
+    echo as99127f 0x2d >/sys/bus/i2c/devices/i2c-0/new_device
+    until_true sh -c "od -An -tx1 -v -w3 /tmp/stream | grep -q '^ 03'"
+    took=$((($(centiseconds) - bound) * 10))
+    kill "$reader" && pkill -x cat
     sleep 2
     ours=/sys/bus/i2c/devices/0-002d
     want=$(expected "$ours")
     got=$(records "$fifo" 5 | sensors)
-    users="statpipe-hwmon $(user_of "$(pidof statpipe-hwmon)"), statpipe $(user_of "$(daemon)")"
+    server=$(privileges "$(pidof statpipe-hwmon)")
+    users="statpipe-hwmon $(user_of "$(pidof statpipe-hwmon)"), $server; statpipe $(user_of "$(daemon)")"
     level=$(exposure)
+    seen="a fan record $took ms after the bind; $got; sysfs fan2 $(cat $ours/fan2_input) temp2 $(cat $ours/temp2_input); $users; exposure $level"
+    [ "$got" = "$want" ] && [ "$took" -le 10000 ] &&
+        [ "$users" = "statpipe-hwmon statpipe, Uid: $(id -u statpipe) CapEff: 0000000000000000 ; statpipe statpipe" ] &&
+        awk -v s="$level" 'BEGIN { exit !(s != "" && s <= 1.0) }'
+}
+
+hwmon_stopped() {
     systemctl stop statpipe
-    sleep 1
+    state=$(systemctl is-active statpipe)
     left=$(pidof statpipe statpipe-hwmon)
     mounted && left="$left, a mount"
-    seen="$got; sysfs fan2 $(cat $ours/fan2_input) temp2 $(cat $ours/temp2_input); $users; exposure $level; after stop: ${left:-nothing}"
-    [ "$got" = "$want" ] && [ "$users" = "statpipe-hwmon root, statpipe statpipe" ] && [ -z "$left" ]
+    seen="$state; after stop: ${left:-nothing}"
+    [ "$state" = inactive ] && [ -z "$left" ]
+}
+
+# As the plain unit's row above: the companion ends with statpipe, and
+# the unit restarts the pair.
+hwmon_killed() {
+    systemctl start statpipe
+    until_true pidof statpipe >/dev/null
+    restart
+    ok=$?
+    seen="$seen; now under $(pidof statpipe-hwmon), $(systemctl show -p NRestarts --value statpipe) restart(s) of the unit"
+    [ $ok = 0 ] && active
 }
 
 remove_purge() {
@@ -140,7 +180,10 @@ row "journal: each start-up warning once a start" journal
 row "exposure on the live system at most 1.0" exposure_level
 row "killed: restarted, records resume" restart
 row "changed path in a new directory: made at the next start" changed_path
-row "the chip: statpipe-hwmon installed, the drop-in starts the pair" chip
+row "statpipe-hwmon, no chip for 30 rotations: the two open warnings, nothing each rotation" hwmon_no_chip
+row "the chip bound: served within 10 s; the companion not root, no capability; exposure at most 1.0" hwmon_chip_bound
+row "systemctl stop under the drop-in: inactive, nothing left" hwmon_stopped
+row "statpipe killed under the drop-in: restarted" hwmon_killed
 row "remove keeps the conffile, purge removes it" remove_purge
 verdict vm-debian
 systemctl poweroff --force --force

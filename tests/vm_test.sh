@@ -29,47 +29,82 @@ driver=/sys/bus/i2c/drivers/w83781d
 set_fan() { i2cset -y -f 0 0x2d 0x29 "$1"; }             # count: 1350000 / count rpm
 set_temperature() { i2cset -y -f 0 0x48 0x00 "$1" w; } # LM75 word, bytes swapped
 settle() { sleep 2; }                                   # the driver caches for 1.5 s
-
 fifo=/run/status.fifo
 stream=/tmp/stream
 errors=/tmp/errors
-# The pair, as root, with a reader that keeps every record in $stream.
+# The pair, as root, with a reader that keeps every record in $stream and
+# opens the FIFO again whenever statpipe is started again.
 start_pair() {
+    stop_reader
     rm -f "$fifo" "$stream" && mkfifo -m 0666 "$fifo" && : >"$stream"
     statpipe-hwmon "$@" -- statpipe "$fifo" 2>"$errors" &
     pair=$!
-    cat "$fifo" >"$stream" &
+    (while cat "$fifo"; do :; done) >>"$stream" &
+    reader=$!
+}
+stop_reader() {
+    [ -z "${reader:-}" ] || kill "$reader"
+    killall cat 2>/dev/null
+    reader=
 }
 count() { echo $(($(wc -c <"$stream") / 3)); }
-# The N records after the first FROM, one a line, as they come (30 s at most).
+# The N records after the first FROM, one a line, as they come (2 s a
+# record, and 30 s more, at most).
 records() {
     i=0
-    while [ "$(count)" -lt $(($1 + $2)) ] && [ $i -lt 300 ]; do
+    while [ "$(count)" -lt $(($1 + $2)) ] && [ $i -lt $((($2 * 2 + 30) * 10)) ]; do
         sleep 0.1
         i=$((i + 1))
     done
     od -An -tx1 -v -w3 -j $(($1 * 3)) -N $(($2 * 3)) "$stream" | sed 's/^ //'
 }
 said() { grep -qF "$1" "$errors"; }
+lines() { wc -l <"$errors"; }
 alive() { [ -n "$(pidof "$1")" ]; }
 mounted() { cat /proc/[0-9]*/mountinfo 2>/dev/null | grep -q statpipe-hwmon; }
+# The most statpipes seen at once, sampled every 0.1 s while /tmp/watch is.
+watch_writers() {
+    echo 0 >/tmp/writers && : >/tmp/watch
+    while [ -e /tmp/watch ]; do
+        n=$(pidof statpipe | wc -w)
+        [ "$n" -le "$(cat /tmp/writers)" ] || echo "$n" >/tmp/writers
+        sleep 0.1
+    done &
+}
 
 # --- the scenarios, in order: each starts where the last one left off ---
 
-no_option_chip_later() {
+# No option: the default names address 0x2d, so the other chip, bound
+# first, is never served; ours is, once bound, by a new statpipe.
+other_chip_first_then_ours() {
     start_pair
     first=$(records 0 3 | channels)
+    i2cset -y -f 0 0x2e 0x29 0x32 && i2cset -y -f 0 0x4a 0x00 0x0048 w # 27000 rpm, 72 degrees
+    echo as99127f 0x2e >"$bus/new_device"
+    settle
+    other=$(records "$(count)" 6 | channels)
     set_fan 0x87
     set_temperature 0x0034
+    watch_writers
+    from=$(count)
+    bound=$(centiseconds)
     echo as99127f 0x2d >"$bus/new_device"
+    i=0
+    until od -An -tx1 -v -w3 -j $((from * 3)) "$stream" | grep -q '^ 03' || [ $i -gt 300 ]; do
+        sleep 0.1
+        i=$((i + 1))
+    done
+    took=$((($(centiseconds) - bound) * 10))
     settle
     want=$(expected "$ours")
-    from=$(count)
-    got=$(records "$from" 5 | sensors)
-    seen="before the chip: $first; then $got; sysfs fan2 $(cat "$ours/fan2_input") temp2 $(cat "$ours/temp2_input")"
-    [ "$first" = "00 01 02 " ] && [ "$got" = "$want" ] &&
-        said "statpipe-hwmon: no chip as99127f-*; fan2 fails to read until it appears" &&
-        said "statpipe-hwmon: serving as99127f-i2c-0-2d:fan2"
+    got=$(records "$(count)" 5 | sensors)
+    rm /tmp/watch
+    writers=$(cat /tmp/writers)
+    seen="before the chips: $first; 0x2e bound: $other; ours bound: a fan record after $took ms, at most $writers statpipe at once; then $got; sysfs fan2 $(cat "$ours/fan2_input") temp2 $(cat "$ours/temp2_input"); 0x2e: fan2 $(cat /sys/bus/i2c/devices/0-002e/fan2_input) temp2 $(cat /sys/bus/i2c/devices/0-002e/temp2_input)"
+    [ "$first" = "00 01 02 " ] && [ -n "$other" ] && [ "$(echo "$other" | tr -d ' 012')" = "" ] &&
+        [ "$got" = "$want" ] && [ $took -le 10000 ] &&
+        [ "$writers" = 1 ] && said "statpipe-hwmon: no chip as99127f-i2c-*-2d; fan2 is served once it appears" &&
+        said "statpipe-hwmon: as99127f-i2c-0-2d:fan2 appeared (from /sys/devices/i2c-0/0-002d)" && ! said 0-002e
 }
 
 below_zero_next_rotation() {
@@ -82,24 +117,26 @@ below_zero_next_rotation() {
     [ "$got" = "$want" ]
 }
 
-unbound() {
+# Unbound for 30 rotations (of channels 0 to 2: 90 records), then bound
+# again while the other chip leaves hwmon0 to it.
+away_then_back_under_another_number() {
+    before=$(lines)
     echo 0-002d >"$driver/unbind"
-    got=$(records "$(count)" 5 | channels)
-    seen="channels $got; $(find "$ours" -maxdepth 1 -name '*_input' | wc -l) inputs left in sysfs"
-    [ -n "$got" ] && [ "$(echo "$got" | tr -d ' 012')" = "" ] &&
-        said "Warning: unable to read from i2c device \`/proc/sys/dev/sensors/as99127f-i2c-1-2d/fan2'" &&
-        said "statpipe-hwmon: as99127f-i2c-0-2d:fan2 is gone; its reads fail until it is back"
-}
-
-back_under_another_number() {
-    echo as99127f 0x2e >"$bus/new_device" # the other chip takes hwmon0
+    records "$(count)" 6 >/dev/null
+    settled=$(lines)
+    away=$(records "$(count)" 90 | channels)
+    late=$(($(lines) - settled))
+    echo 0-002e >"$driver/unbind"
     echo 0-002d >"$driver/bind"
+    echo 0-002e >"$driver/bind"
     settle
     want=$(expected "$ours")
     got=$(records "$(count)" 5 | sensors)
-    other=$(cat /sys/bus/i2c/devices/0-002e/fan2_input /sys/bus/i2c/devices/0-002e/temp2_input | tr '\n' ' ')
-    seen="$got; ours $(basename "$(readlink -f "$ours/hwmon/hwmon"*)"): fan2 $(cat "$ours/fan2_input") temp2 $(cat "$ours/temp2_input"); hwmon0 (0-002e): $other"
-    [ -e "$ours/hwmon/hwmon1" ] && [ "$got" = "$want" ]
+    number=$(basename "$(readlink -f "$ours/hwmon/hwmon"*)")
+    seen="while away: $((settled - before)) lines, then $late in 30 rotations; back as $number: $got; sysfs fan2 $(cat "$ours/fan2_input") temp2 $(cat "$ours/temp2_input")"
+    [ -n "$away" ] && [ "$(echo "$away" | tr -d ' 012')" = "" ] && [ "$late" = 0 ] &&
+        [ $((settled - before)) -le 6 ] && [ "$number" = hwmon0 ] && [ "$got" = "$want" ] &&
+        said "statpipe-hwmon: as99127f-i2c-0-2d:fan2 is gone, as99127f-i2c-0-2d:temp2 is gone; restarting statpipe"
 }
 
 sigterm() {
@@ -118,15 +155,17 @@ companion_killed() {
     records 0 1 >/dev/null
     daemon=$(pidof statpipe)
     user=$(awk '/^Uid:/ { print $2 }' "/proc/$daemon/status")
+    server=$(privileges "$pair")
     kill -KILL "$pair"
     sleep 1
-    seen="statpipe ran as uid $user"
+    seen="statpipe ran as uid $user; statpipe-hwmon, serving: $server"
     alive statpipe && seen="$seen; outlived the companion"
     mounted && seen="$seen; still mounted"
-    [ "$user" = 100 ] && ! alive statpipe && ! mounted
+    [ "$user" = 100 ] && [ "$server" = "Uid: 100 CapEff: 0000000000000000 " ] && ! alive statpipe && ! mounted
 }
 
 init_script_at_boot() {
+    stop_reader
     cat >>/etc/default/statpipe <<EOF
 STATPIPE_PIPE=/run/panel/status.fifo
 STATPIPE_GROUP=panel
@@ -137,23 +176,23 @@ EOF
     fifo=/run/panel/status.fifo
     mode=$(stat -c '%A %U %G' "$fifo")
     got=$(su -s /bin/sh reader -c "head -c 15 $fifo" | od -An -tx1 -v -w3 | sed 's/^ //')
-    users="statpipe-hwmon uid $(awk '/^Uid:/ { print $2 }' "/proc/$(pidof statpipe-hwmon)/status")"
+    users="statpipe-hwmon $(privileges "$(pidof statpipe-hwmon)")"
     users="$users, statpipe uid $(awk '/^Uid:/ { print $2 }' "/proc/$(pidof statpipe)/status")"
     want=$(expected "$ours")
     /etc/init.d/S50statpipe stop >/dev/null
     seen="$mode; $users; reader got $(echo "$got" | sensors)"
-    [ "$mode" = "prw-r----- statpipe panel" ] && [ "$users" = "statpipe-hwmon uid 0, statpipe uid 100" ] &&
+    [ "$mode" = "prw-r----- statpipe panel" ] &&
+        [ "$users" = "statpipe-hwmon Uid: 100 CapEff: 0000000000000000 , statpipe uid 100" ] &&
         [ "$(echo "$got" | channels)" = "00 01 02 03 04 " ] && [ "$(echo "$got" | sensors)" = "$want" ] &&
         ! alive statpipe && ! alive statpipe-hwmon
 }
 
 details() { cat "$errors" /tmp/init.out 2>/dev/null; }
-row "no option, chip bound after start: said, then served" no_option_chip_later
+row "no option: the other chip bound first never served, ours within 10 s, one statpipe at once" other_chip_first_then_ours
 row "below zero, changed registers at the next rotation" below_zero_next_rotation
-row "chip unbound: statpipe warns and skips" unbound
-row "another chip takes hwmon0, ours returns as hwmon1" back_under_another_number
+row "unbound for 30 rotations: a few lines; back under another hwmon number" away_then_back_under_another_number
 row "SIGTERM: 143, nothing left mounted or running" sigterm
-row "companion killed: statpipe goes with it" companion_killed
+row "companion killed: statpipe goes with it; it served as statpipe, with no capability" companion_killed
 row "init script at boot, hwmon: a reader in group panel" init_script_at_boot
 verdict vm
 poweroff -f

@@ -1,0 +1,176 @@
+// SPDX-License-Identifier: MIT
+#define FUSE_USE_VERSION 34
+#include "served_files.h"
+
+#include <fuse_lowlevel.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include "command_line.h"
+
+static const char CHIP_DIR[] = "as99127f-i2c-1-2d";
+
+enum : fuse_ino_t { INODE_SENSORS = FUSE_ROOT_ID, INODE_CHIP, INODE_FILES };
+
+unsigned served_mask(const served_tree *tree)
+{
+    unsigned mask = 0;
+    for (int i = 0; i < SERVED_COUNT; i++)
+        mask |= tree->files[i].sensor.input != -1 ? 1u << i : 0;
+    return mask;
+}
+
+// The file of an inode, while it is there.
+static served_file *file_of(fuse_req_t req, fuse_ino_t inode)
+{
+    auto *tree = static_cast<served_tree *>(fuse_req_userdata(req));
+    if (inode < INODE_FILES || inode >= INODE_FILES + SERVED_COUNT)
+        return nullptr;
+    served_file *file = &tree->files[inode - INODE_FILES];
+    return file->sensor.input != -1 ? file : nullptr;
+}
+
+static bool is_directory(fuse_ino_t inode)
+{
+    return inode == INODE_SENSORS || inode == INODE_CHIP;
+}
+
+// Size 0, as procfs reports: with direct I/O every read reaches us anyway.
+static struct stat attributes_of(fuse_req_t req, fuse_ino_t inode)
+{
+    struct stat st = {};
+    st.st_ino = static_cast<ino_t>(inode);
+    st.st_mode = is_directory(inode) ? S_IFDIR | 0555 : S_IFREG | 0444;
+    st.st_nlink = is_directory(inode) ? 2 : 1;
+    st.st_mtime = st.st_ctime = st.st_atime = static_cast<served_tree *>(fuse_req_userdata(req))->started;
+    return st;
+}
+
+// A file whose chip is not there has no entry: the command's open fails
+// as it did on kernels that had no such file.
+static void on_lookup(fuse_req_t req, fuse_ino_t parent, const char *name)
+{
+    fuse_ino_t inode = 0;
+    if (parent == INODE_SENSORS && strcmp(name, CHIP_DIR) == 0)
+        inode = INODE_CHIP;
+    for (fuse_ino_t candidate = INODE_FILES; parent == INODE_CHIP && candidate < INODE_FILES + SERVED_COUNT;
+         candidate++) {
+        const served_file *file = file_of(req, candidate);
+        if (file != nullptr && strcmp(name, file->name) == 0)
+            inode = candidate;
+    }
+    if (inode == 0) {
+        fuse_reply_err(req, ENOENT);
+        return;
+    }
+    struct fuse_entry_param entry = {};
+    entry.ino = inode;
+    entry.attr = attributes_of(req, inode);
+    // Directories never change; a file may go, which open checks again.
+    entry.attr_timeout = entry.entry_timeout = 3600;
+    fuse_reply_entry(req, &entry);
+}
+
+static void on_getattr(fuse_req_t req, fuse_ino_t inode, struct fuse_file_info *)
+{
+    if (!is_directory(inode) && file_of(req, inode) == nullptr) {
+        fuse_reply_err(req, ENOENT);
+        return;
+    }
+    struct stat st = attributes_of(req, inode);
+    fuse_reply_attr(req, &st, 3600);
+}
+
+static void on_readdir(fuse_req_t req, fuse_ino_t inode, size_t size, off_t offset, struct fuse_file_info *)
+{
+    if (!is_directory(inode)) {
+        fuse_reply_err(req, ENOTDIR);
+        return;
+    }
+    struct entry {
+        const char *name;
+        fuse_ino_t inode;
+    } entries[2 + SERVED_COUNT] = {{".", inode}, {"..", INODE_SENSORS}};
+    size_t count = 2;
+    if (inode == INODE_SENSORS)
+        entries[count++] = {CHIP_DIR, INODE_CHIP};
+    for (fuse_ino_t candidate = INODE_FILES; inode == INODE_CHIP && candidate < INODE_FILES + SERVED_COUNT;
+         candidate++) {
+        if (const served_file *file = file_of(req, candidate))
+            entries[count++] = {file->name, candidate};
+    }
+    // Each entry's offset is the index of the next one.
+    char buffer[512];
+    size_t limit = size < sizeof buffer ? size : sizeof buffer;
+    size_t used = 0;
+    for (size_t i = static_cast<size_t>(offset); i < count; i++) {
+        struct stat st = attributes_of(req, entries[i].inode);
+        size_t length = fuse_add_direntry(req, buffer + used, limit - used, entries[i].name, &st,
+                                          static_cast<off_t>(i + 1));
+        if (used + length > limit)
+            break;
+        used += length;
+    }
+    fuse_reply_buf(req, buffer, used);
+}
+
+static void on_open(fuse_req_t req, fuse_ino_t inode, struct fuse_file_info *info)
+{
+    if (is_directory(inode)) {
+        fuse_reply_err(req, EISDIR);
+    } else if (file_of(req, inode) == nullptr) {
+        fuse_reply_err(req, ENOENT);
+    } else if ((info->flags & O_ACCMODE) != O_RDONLY) {
+        fuse_reply_err(req, EACCES);
+    } else {
+        info->direct_io = 1;  // every read comes to us, however the size looks
+        info->keep_cache = 0;
+        fuse_reply_open(req, info);
+    }
+}
+
+// The whole text is made at once, from the attributes as they are now. A
+// chip found gone closes its file, which the supervisor sees.
+static void on_read(fuse_req_t req, fuse_ino_t inode, size_t size, off_t offset, struct fuse_file_info *)
+{
+    served_file *file = file_of(req, inode);
+    char text[128];
+    int length = file == nullptr ? -1 : hwmon_text(&file->sensor, text, sizeof text);
+    if (length < 0) {
+        if (file != nullptr && errno == ENODEV)
+            hwmon_sensor_close(&file->sensor);
+        fuse_reply_err(req, EIO);
+        return;
+    }
+    size_t start = offset < length ? static_cast<size_t>(offset) : static_cast<size_t>(length);
+    size_t left = static_cast<size_t>(length) - start;
+    fuse_reply_buf(req, text + start, size < left ? size : left);
+}
+
+struct fuse_session *mount_served_files(served_tree *tree, const char *program, const char *directory)
+{
+    tree->started = time(nullptr);
+    struct fuse_lowlevel_ops operations = {};
+    operations.lookup = on_lookup;
+    operations.getattr = on_getattr;
+    operations.readdir = on_readdir;
+    operations.open = on_open;
+    operations.read = on_read;
+    // The command may run as another user; the modes above still hold.
+    char *fuse_argv[] = {const_cast<char *>(program), const_cast<char *>("-o"),
+                         const_cast<char *>("ro,allow_other,default_permissions,fsname=statpipe-hwmon"),
+                         nullptr};
+    struct fuse_args args = FUSE_ARGS_INIT(3, fuse_argv);
+    errno = 0;
+    struct fuse_session *session = fuse_session_new(&args, &operations, sizeof operations, tree);
+    fuse_opt_free_args(&args);  // what the parser added
+    if (session == nullptr)
+        fail(1, "cannot start a FUSE session: %s\n",
+             errno != 0 ? strerror(errno) : "libfuse refused its options");
+    if (fuse_session_mount(session, directory) != 0)
+        fail(1, "cannot mount the sensor files on %s: %s\n", directory, strerror(errno));
+    return session;
+}
