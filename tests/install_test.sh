@@ -86,12 +86,17 @@ unshare -m bash -euo pipefail -c '
     init force-reload
     [ "$(daemons)" != "$pid " ] && [ -n "$(daemons)" ] || fail "force-reload: $(daemons)"
 
-    # LSB status: 1 with a stale pid file left behind, 3 with none.
+    # LSB status: 1 with a stale pid file left behind, 3 with none. A
+    # statpipe started by hand on another FIFO is not the service.
+    mkfifo "$root/run/other"
+    "$daemon" "$root/run/other" 2>/dev/null &
+    by_hand=$!
     pid=$(cat /var/run/statpipe.pid)
     kill "$pid" && while kill -0 "$pid" 2>/dev/null; do sleep 0.1; done
     [ "$(status)" = 1 ] || fail "status $(status) with a stale pid file"
     init stop
     [ "$(status)" = 3 ] || fail "status $(status) after stop"
+    kill "$by_hand" || fail "stop ended a statpipe started by hand on another FIFO"
     grep -q "unable to open i2c device" /var/log/statpipe.log || fail "no warnings in the log"
 
     # With a syslog: the messages go there, tagged.

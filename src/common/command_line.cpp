@@ -54,3 +54,8 @@ void print_usage()
 {
     exit(fputs(program_usage, stdout) == EOF || fflush(stdout) != 0 ? 1 : 0);
 }
+
+void print_version()
+{
+    exit(printf("%s %s\n", program_name, STATPIPE_VERSION) < 0 || fflush(stdout) != 0 ? 1 : 0);
+}

@@ -23,5 +23,7 @@ void say(const char *message, const char *first = nullptr, const char *second = 
 [[noreturn]] void fail_usage(const char *message, const char *first = nullptr);
 // --help: the usage line on standard output; exits 0, or 1 if it cannot.
 [[noreturn]] void print_usage();
+// --version: "PROGRAM VERSION" on standard output; exits as print_usage.
+[[noreturn]] void print_version();
 
 #endif

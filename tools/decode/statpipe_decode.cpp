@@ -18,7 +18,6 @@
 
 static const char USAGE[] = "usage: statpipe-decode [--base N] [--format text|csv|jsonl] [--count N] "
                             "[--no-time] [--create] [--] [PATH]\n";
-static const char VERSION[] = "statpipe-decode " STATPIPE_VERSION "\n";
 
 // The FIFO that --create made, removed on every way out.
 static const char *volatile created_fifo;
@@ -131,7 +130,7 @@ static settings parse_command_line(int argc, char **argv)
         } else if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
             print_usage();
         } else if (strcmp(arg, "--version") == 0) {
-            exit(fputs(VERSION, stdout) == EOF || fflush(stdout) != 0 ? 1 : 0);
+            print_version();
         } else {
             fail_usage("unknown option '%s'\n", arg);
         }

@@ -41,6 +41,8 @@ static options parse_command_line(int argc, char **argv, wanted_sensor *wanted)
         const char *option = argv[i];
         if (strcmp(option, "--help") == 0 || strcmp(option, "-h") == 0)
             print_usage();
+        if (strcmp(option, "--version") == 0)
+            print_version();
         if (!is_option(option, "--fan") && !is_option(option, "--temperature") &&
             !is_option(option, "--user")) {
             if (option[0] != '-')
