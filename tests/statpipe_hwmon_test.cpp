@@ -263,6 +263,11 @@ TEST_F(Hwmon, StartsTheCommandAgainWhenTheChipComesOrGoes)
 
 TEST_F(Hwmon, EndsWithTheCommandAndPassesSignalsOn)
 {
+    // A second chip, with a fan alone.
+    const std::string second = dir + "/class/hwmon/hwmon1";
+    ASSERT_EQ(mkdir(second.c_str(), 0755), 0);
+    write_file(second + "/name", "nct6775\n");
+    write_file(second + "/fan2_input", "3000\n");
     const std::string usage =
         "Usage: statpipe-hwmon [--fan CHIP:FEATURE] [--temperature CHIP:FEATURE] [--user USER] "
         "-- COMMAND [ARG...]\n";
@@ -301,6 +306,15 @@ TEST_F(Hwmon, EndsWithTheCommandAndPassesSignalsOn)
          0,
          2,
          "statpipe-hwmon: COMMAND must follow --, before 'true'\n" + usage},
+        // Said once, at the first find, so that the pattern can be narrowed.
+        {"two chips match, the default matches none",
+         {"--fan", "*-*:fan2", "--", "true"},
+         0,
+         0,
+         "statpipe-hwmon: 2 chips match *-*:fan2; serving as99127f-virtual-0:fan2 (narrow the pattern to "
+         "serve "
+         "another)\n"
+         "statpipe-hwmon: no chip as99127f-i2c-*-2d; temp2 is served once it appears\n"},
         {"no FUSE", through_hwmon({"true"}), 0, 1,
          "statpipe-hwmon: cannot serve the sensor files: /dev/fuse: No such file or directory (a kernel "
          "without FUSE?)\n",
