@@ -69,41 +69,40 @@ static options parse_command_line(int argc, char **argv, wanted_sensor *wanted)
     return chosen;
 }
 
-// What is missing at start is said once: the command's open of that file
-// fails, and it is started again when the sensor appears.
-static void find_sensors(wanted_sensor *wanted, served_tree *tree)
+// A fresh look for each sensor: a file is there while its sensor is found.
+// Gives libsensors' error, or nullptr.
+static const char *look_up(wanted_sensor *wanted, served_tree *tree, lookup_result *results)
 {
     hwmon_sensor open[SERVED_COUNT];
-    lookup_result results[SERVED_COUNT];
     for (int file = 0; file < SERVED_COUNT; file++)
         open[file] = tree->files[file].sensor;
     const char *error = look_up_sensors(wanted, open, results, SERVED_COUNT);
-    if (error != nullptr)
-        say("cannot look up the sensors: %s\n", error);
-    for (int file = 0; file < SERVED_COUNT; file++) {
-        tree->files[file].sensor = open[file];
-        char chip[128];
-        (void)snprintf(chip, sizeof chip, "%.*s", static_cast<int>(strcspn(wanted[file].pattern, ":")),
-                       wanted[file].pattern);
-        if (error == nullptr && results[file] == NO_CHIP)
-            say("no chip %s; %s is served once it appears\n", chip, wanted[file].feature);
-        else if (error == nullptr && results[file] == NO_FEATURE)
-            say("chip %s has no %s; it is served once it appears\n", chip, wanted[file].feature);
-    }
-}
-
-// After the kernel's word on a chip: each sensor found afresh, or gone.
-static void follow_sensors(wanted_sensor *wanted, served_tree *tree)
-{
-    hwmon_sensor open[SERVED_COUNT];
-    lookup_result results[SERVED_COUNT];
-    for (int file = 0; file < SERVED_COUNT; file++)
-        open[file] = tree->files[file].sensor;
-    (void)look_up_sensors(wanted, open, results, SERVED_COUNT);
     for (int file = 0; file < SERVED_COUNT; file++) {
         if (results[file] != FOUND)
             hwmon_sensor_close(&open[file]);
         tree->files[file].sensor = open[file];
+    }
+    return error;
+}
+
+// What is missing at start is said once: the command's open of that file
+// fails, and it is started again when the sensor appears.
+static void find_sensors(wanted_sensor *wanted, served_tree *tree)
+{
+    lookup_result results[SERVED_COUNT];
+    const char *error = look_up(wanted, tree, results);
+    if (error != nullptr) {
+        say("cannot look up the sensors: %s\n", error);
+        return;
+    }
+    for (int file = 0; file < SERVED_COUNT; file++) {
+        char chip[128];
+        (void)snprintf(chip, sizeof chip, "%.*s", static_cast<int>(strcspn(wanted[file].pattern, ":")),
+                       wanted[file].pattern);
+        if (results[file] == NO_CHIP)
+            say("no chip %s; %s is served once it appears\n", chip, wanted[file].feature);
+        else if (results[file] == NO_FEATURE)
+            say("chip %s has no %s; it is served once it appears\n", chip, wanted[file].feature);
     }
 }
 
@@ -148,8 +147,10 @@ static void serve(struct fuse_session *session, int events, supervised_command *
             if (state == COMMAND_STARTED_AGAIN)
                 started_with = served_mask(tree);
         }
-        if ((polled[2].revents & POLLIN) && hwmon_device_changed(events))
-            follow_sensors(wanted, tree);
+        if ((polled[2].revents & POLLIN) && hwmon_device_changed(events)) {
+            lookup_result results[SERVED_COUNT];
+            (void)look_up(wanted, tree, results);
+        }
         if (polled[0].revents != 0) {  // a request, or an error to read
             int received = fuse_session_receive_buf(session, &buffer);
             if (received > 0)
