@@ -126,9 +126,9 @@ TEST_F(Hwmon, ServesLiveReadingsToTheDaemonWithNoPrivilegeLeft)
 {
     // Both programs from the scratch directory, which nobody can reach
     // wherever the build tree is; the daemon runs as nobody either way.
+    ASSERT_EQ(system(("cp '" + options.program + "' '" + daemon_binary() + "' '" + dir + "'").c_str()), 0);
     options.program = dir + "/statpipe-hwmon";
     std::string daemon_copy = dir + "/statpipe";
-    ASSERT_EQ(system(("cp '" HWMON_BINARY "' '" + daemon_binary() + "' '" + dir + "'").c_str()), 0);
     ASSERT_EQ(mkdir((dir + "/dev").c_str(), 0755), 0);
     const std::string nobody = "Uid:\t65534\t65534\t65534\t65534\nCapPrm:\t0000000000000000\n"
                                "CapEff:\t0000000000000000\nCapBnd:\t0000000000000000\nNoNewPrivs:\t1\n";
