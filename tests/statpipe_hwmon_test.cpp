@@ -204,10 +204,13 @@ TEST_F(Hwmon, StartsTheCommandAgainWhenTheChipComesOrGoes)
     hwmon = dir + "/away";  // out of sight of libsensors
     ASSERT_EQ(rename(chip.c_str(), hwmon.c_str()), 0);
     set("name", "as99127f-x\n");
-    start({"--fan", "*-*:fan2", "--temperature", "*-*:temp2", "--", daemon_binary(), fifo});
+    std::vector<std::string> args = {"--fan", "*-*:fan2", "--temperature", "*-*:temp2", "--"};
+    std::vector<std::string> command = the_daemon();
+    args.insert(args.end(), command.begin(), command.end());
+    start(args);
     reader = open_reader(fifo);
     const std::string opened = "Warning: unable to open i2c device `/proc/sys/dev/sensors/as99127f-i2c-1-2d/";
-    const std::string restarting = "; restarting " + daemon_binary() + "\n";
+    const std::string restarting = "; restarting " + command[0] + "\n";
     const std::string found = "as99127f-x-virtual-0:";
     const struct {
         const char *name;
