@@ -12,7 +12,6 @@
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -147,8 +146,7 @@ double now()
 [[noreturn]] static void exec_daemon(char **argv, char **envp, const daemon_options &options, int err)
 {
     setpgid(0, 0);  // so that stop_daemon reaches a tracer's child too
-    if (!options.sensor_root.empty() || !options.sysfs_class.empty() || options.empty_dev ||
-        !options.open_fuse_dir.empty()) {
+    if (!options.sensor_root.empty() || !options.sysfs_class.empty() || options.empty_dev) {
         if (unshare(CLONE_NEWNS) == -1 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1)
             _exit(125);
     }
@@ -159,12 +157,6 @@ double now()
         mount(options.sysfs_class.c_str(), "/sys/class", nullptr, MS_BIND, nullptr) == -1)
         _exit(125);
     if (options.empty_dev && mount("none", "/dev", "tmpfs", 0, nullptr) == -1)
-        _exit(125);
-    std::string node = options.open_fuse_dir + "/fuse";
-    if (!options.open_fuse_dir.empty() &&
-        (mount("none", options.open_fuse_dir.c_str(), "tmpfs", 0, "mode=0755") == -1 ||
-         mknod(node.c_str(), S_IFCHR | 0666, makedev(10, 229)) == -1 || chmod(node.c_str(), 0666) == -1 ||
-         mount(node.c_str(), "/dev/fuse", nullptr, MS_BIND, nullptr) == -1))
         _exit(125);
     if (options.unprivileged && (setgid(65534) == -1 || setuid(65534) == -1))
         _exit(125);

@@ -52,9 +52,6 @@ struct daemon_options {
     std::string sensor_root;
     std::string sysfs_class;  // bound over /sys/class there: a fake hwmon tree
     bool empty_dev = false;   // an empty tmpfs over /dev there: no /dev/null
-    // A tmpfs made there, holding a /dev/fuse that anyone may open, as
-    // Debian's udev leaves it, bound over /dev/fuse; empty: none.
-    std::string open_fuse_dir;
     bool unprivileged = false;
     std::string program = daemon_binary();
     std::string stdin_path;    // empty: inherited

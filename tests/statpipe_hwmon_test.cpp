@@ -124,58 +124,35 @@ static std::string privileges_of(pid_t pid)
 
 TEST_F(Hwmon, ServesLiveReadingsToTheDaemonWithNoPrivilegeLeft)
 {
-    // Both programs from the scratch directory, which nobody can reach
-    // wherever the build tree is; the daemon runs as nobody either way.
-    ASSERT_EQ(system(("cp '" + options.program + "' '" + daemon_binary() + "' '" + dir + "'").c_str()), 0);
-    options.program = dir + "/statpipe-hwmon";
+    // The daemon from the scratch directory, which nobody can reach
+    // wherever the build tree is.
     std::string daemon_copy = dir + "/statpipe";
-    ASSERT_EQ(mkdir((dir + "/dev").c_str(), 0755), 0);
-    const std::string nobody = "Uid:\t65534\t65534\t65534\t65534\nCapPrm:\t0000000000000000\n"
-                               "CapEff:\t0000000000000000\nCapBnd:\t0000000000000000\nNoNewPrivs:\t1\n";
-    const struct {
-        const char *name;
-        bool unprivileged;
-        std::vector<std::string> options;
-    } cases[] = {
-        {"root, --user nobody", false, {"--user", "nobody"}},
-        {"nobody, in a user namespace of its own", true, {}},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        // A FIFO of its own: the last row's daemon may hold its one a
-        // moment longer.
-        fifo = dir + "/" + (c.unprivileged ? "namespace" : "root");
-        ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
-        chmod(fifo.c_str(), 0666);
-        std::vector<std::string> command = emulator();
-        command.insert(command.end(), {daemon_copy, fifo});
-        set("fan2_input", "4500\n");
-        set("temp2_input", "45500\n");
-        options.unprivileged = c.unprivileged;
-        options.open_fuse_dir = dir + "/dev";
-        std::vector<std::string> args = c.options;
-        std::vector<std::string> rest = through_hwmon(command);
-        args.insert(args.end(), rest.begin(), rest.end());
-        start(args);
-        reader = open_reader(fifo);
-        auto records = read_records(reader, 5, real_seconds(30));
-        ASSERT_EQ(channels_of(records), (std::vector<unsigned>{0, 1, 2, 3, 4})) << daemon_stderr(daemon);
-        const unsigned char fan[3] = {0x03, 0x11, 0x94};
-        const unsigned char temp[3] = {0x04, 0x02, 0xD7};
-        EXPECT_EQ(memcmp(records[3].bytes, fan, 3), 0);
-        EXPECT_EQ(memcmp(records[4].bytes, temp, 3), 0);
-        // Only the command's namespace sees the files.
-        EXPECT_NE(access(FAN.c_str(), F_OK), 0);
-        EXPECT_EQ(privileges_of(daemon.pid), nobody) << "the server, while it serves";
+    ASSERT_EQ(system(("cp '" + daemon_binary() + "' '" + daemon_copy + "'").c_str()), 0);
+    chmod(fifo.c_str(), 0666);
+    std::vector<std::string> command = emulator();
+    command.insert(command.end(), {daemon_copy, fifo});
+    std::vector<std::string> args = {"--user", "nobody"};
+    std::vector<std::string> rest = through_hwmon(command);
+    args.insert(args.end(), rest.begin(), rest.end());
+    start(args);
+    reader = open_reader(fifo);
+    auto records = read_records(reader, 5, real_seconds(30));
+    ASSERT_EQ(channels_of(records), (std::vector<unsigned>{0, 1, 2, 3, 4})) << daemon_stderr(daemon);
+    const unsigned char fan[3] = {0x03, 0x11, 0x94};
+    const unsigned char temp[3] = {0x04, 0x02, 0xD7};
+    EXPECT_EQ(memcmp(records[3].bytes, fan, 3), 0);
+    EXPECT_EQ(memcmp(records[4].bytes, temp, 3), 0);
+    // Only the command's namespace sees the files.
+    EXPECT_NE(access(FAN.c_str(), F_OK), 0);
+    EXPECT_EQ(privileges_of(daemon.pid),
+              "Uid:\t65534\t65534\t65534\t65534\nCapPrm:\t0000000000000000\n"
+              "CapEff:\t0000000000000000\nCapBnd:\t0000000000000000\nNoNewPrivs:\t1\n")
+        << "the server, while it serves";
 
-        set("fan2_input", "5000\n");
-        set("temp2_input", "-5500\n");
-        EXPECT_EQ(sensor_values(5), std::make_pair(5000u, 371u)) << "the next rotation reads the new values";
-        EXPECT_EQ(daemon_stderr(daemon), "");
-        stop_daemon(daemon);
-        close(reader);
-        reader = -1;
-    }
+    set("fan2_input", "5000\n");
+    set("temp2_input", "-5500\n");
+    EXPECT_EQ(sensor_values(5), std::make_pair(5000u, 371u)) << "the next rotation reads the new values";
+    EXPECT_EQ(daemon_stderr(daemon), "");
 }
 
 // Sends what the kernel sends when an hwmon device comes or goes; only

@@ -106,14 +106,10 @@ void give_up_privileges(const struct passwd *user)
 
 static bool start_command(struct supervised_command *command)
 {
-    sigset_t unblocked;
-    sigprocmask(SIG_SETMASK, nullptr, &unblocked);
-    for (int signal_number : HANDLED_SIGNALS)
-        sigdelset(&unblocked, signal_number);
     pid_t parent = getpid();
     command->pid = fork();
     if (command->pid == 0)
-        run_command(command->argv, &unblocked, parent);
+        run_command(command->argv, &command->unblocked, parent);
     if (command->pid == -1)
         say("cannot start %s: %s\n", command->argv[0], strerror(errno));
     return command->pid != -1;
@@ -127,7 +123,7 @@ void start_supervising(struct supervised_command *command, char **argv)
     sigemptyset(&handled);
     for (int signal_number : HANDLED_SIGNALS)
         sigaddset(&handled, signal_number);
-    sigprocmask(SIG_BLOCK, &handled, nullptr);
+    sigprocmask(SIG_BLOCK, &handled, &command->unblocked);
     command->signals = signalfd(-1, &handled, SFD_CLOEXEC);
     if (command->signals == -1)
         fail(1, "cannot start %s: %s\n", argv[0], strerror(errno));
@@ -163,8 +159,6 @@ command_state on_command_signal(struct supervised_command *command)
 void restart_command(struct supervised_command *command, const char *why)
 {
     say("%s; restarting %s\n", why, command->argv[0]);
-    if (command->restarting)
-        return;  // the next one starts when the old one is gone, from what is there then
     command->restarting = true;
     clock_gettime(CLOCK_MONOTONIC, &command->kill_at);
     command->kill_at.tv_sec += RESTART_GRACE_SECONDS;

@@ -6,6 +6,7 @@
 #define STATPIPE_COMMAND_H
 
 #include <pwd.h>
+#include <signal.h>
 #include <sys/types.h>
 #include <time.h>
 
@@ -19,6 +20,7 @@ void give_up_privileges(const struct passwd *user);
 struct supervised_command {
     char **argv;
     int signals;              // those passed on, and SIGCHLD
+    sigset_t unblocked;       // the mask that the command starts with
     pid_t pid;                // -1: none
     int passed;               // the signal last passed on to it; 0: none
     bool restarting;          // ended by us, to be started anew once gone
@@ -33,8 +35,9 @@ void start_supervising(struct supervised_command *command, char **argv);
 enum command_state { COMMAND_RUNS, COMMAND_STARTED_AGAIN, COMMAND_ENDED };
 // Takes what waits in command->signals: passes a signal on, or reaps.
 command_state on_command_signal(struct supervised_command *command);
-// Ends the command, with why in one line; the new one starts once it is
-// gone, so that there is never more than one.
+// Ends the command, with why in one line (not while a restart is under
+// way); the new one starts once it is gone, so that there is never more
+// than one.
 void restart_command(struct supervised_command *command, const char *why);
 // For poll: milliseconds until a restart's SIGTERM has had its time, or -1;
 // then the command is killed.
