@@ -68,8 +68,10 @@ protected:
     void TearDown() override
     {
         daemon_fixture::TearDown();
+        // statpipe ends by the signal its parent's death sends it, a moment later.
         if (!fifo.empty()) {
-            EXPECT_EQ(processes_mentioning(fifo), 0) << "a process stayed behind";
+            EXPECT_TRUE(wait_until([&] { return processes_mentioning(fifo) == 0; }, 10))
+                << "a process stayed behind";
         }
         EXPECT_EQ(read_file("/proc/self/mountinfo").find("statpipe-hwmon"), std::string::npos);
     }
@@ -88,6 +90,18 @@ protected:
                                          "--"};
         args.insert(args.end(), command.begin(), command.end());
         return args;
+    }
+    // The daemon from the scratch directory, which another user can reach
+    // wherever the build tree is, and a FIFO that user may open.
+    std::vector<std::string> the_daemon_for_anyone()
+    {
+        std::string copy = dir + "/statpipe";
+        EXPECT_EQ(system(("cp '" + daemon_binary() + "' '" + copy + "'").c_str()), 0);
+        chmod(fifo.c_str(), 0666);
+        std::vector<std::string> command = emulator();
+        command.push_back(copy);
+        command.push_back(fifo);
+        return command;
     }
     std::vector<std::string> the_daemon()
     {
@@ -110,6 +124,13 @@ protected:
     std::string hwmon;
 };
 
+// The line that says that command runs as root, as it does when root
+// starts statpipe-hwmon without --user.
+static std::string as_root(const std::string &command)
+{
+    return "statpipe-hwmon: " + command + " runs as root, with no capability (--user USER runs it as USER)\n";
+}
+
 // The fields of /proc/PID/status that say what a process may do.
 static std::string privileges_of(pid_t pid)
 {
@@ -124,16 +145,14 @@ static std::string privileges_of(pid_t pid)
 
 TEST_F(Hwmon, ServesLiveReadingsToTheDaemonWithNoPrivilegeLeft)
 {
-    // The daemon from the scratch directory, which nobody can reach
-    // wherever the build tree is.
-    std::string daemon_copy = dir + "/statpipe";
-    ASSERT_EQ(system(("cp '" + daemon_binary() + "' '" + daemon_copy + "'").c_str()), 0);
-    chmod(fifo.c_str(), 0666);
-    std::vector<std::string> command = emulator();
-    command.insert(command.end(), {daemon_copy, fifo});
+    std::vector<std::string> command = the_daemon_for_anyone();
     std::vector<std::string> args = {"--user", "nobody"};
     std::vector<std::string> rest = through_hwmon(command);
     args.insert(args.end(), rest.begin(), rest.end());
+    // The mount namespace that the companion starts in, kept by the shell
+    // that becomes it.
+    const std::string started_in = dir + "/started-in";
+    options.prefix = {"/bin/sh", "-c", "readlink /proc/$$/ns/mnt >" + started_in + " && exec \"$@\"", "sh"};
     start(args);
     reader = open_reader(fifo);
     auto records = read_records(reader, 5, real_seconds(30));
@@ -142,8 +161,21 @@ TEST_F(Hwmon, ServesLiveReadingsToTheDaemonWithNoPrivilegeLeft)
     const unsigned char temp[3] = {0x04, 0x02, 0xD7};
     EXPECT_EQ(memcmp(records[3].bytes, fan, 3), 0);
     EXPECT_EQ(memcmp(records[4].bytes, temp, 3), 0);
-    // Only the command's namespace sees the files.
-    EXPECT_NE(access(FAN.c_str(), F_OK), 0);
+    // The files are in a namespace of the companion's own, which its
+    // command shares.
+    auto namespace_of = [](pid_t pid) {
+        char target[64] = {};
+        ssize_t length =
+            readlink(("/proc/" + std::to_string(pid) + "/ns/mnt").c_str(), target, sizeof target - 1);
+        return std::string(target, length > 0 ? static_cast<size_t>(length) : 0);
+    };
+    std::string own = namespace_of(daemon.pid);
+    EXPECT_NE(own, "");
+    EXPECT_NE(read_file(started_in), own + "\n");
+    std::string pid = std::to_string(daemon.pid);
+    EXPECT_EQ(namespace_of(static_cast<pid_t>(
+                  strtol(read_file("/proc/" + pid + "/task/" + pid + "/children").c_str(), nullptr, 10))),
+              own);
     EXPECT_EQ(privileges_of(daemon.pid),
               "Uid:\t65534\t65534\t65534\t65534\nCapPrm:\t0000000000000000\n"
               "CapEff:\t0000000000000000\nCapBnd:\t0000000000000000\nNoNewPrivs:\t1\n")
@@ -172,8 +204,30 @@ static void announce_hwmon_device(const char *action)
     close(fd);
 }
 
-// A chip that comes and goes: the command started again each time, with
-// one line why, and nothing said between. Its name holds a '-', which
+// Aborts the companion's FUSE connection, as an administrator may through
+// the kernel's fusectl file system.
+static void abort_fuse_connection(pid_t companion)
+{
+    // "ID PARENT MAJOR:MINOR ROOT MOUNTPOINT ... - fuse statpipe-hwmon ...";
+    // the connection is named by the minor.
+    std::string mounts = read_file("/proc/" + std::to_string(companion) + "/mountinfo");
+    size_t at = mounts.rfind(" - fuse statpipe-hwmon ");
+    ASSERT_NE(at, std::string::npos) << mounts;
+    std::string line = mounts.substr(mounts.rfind('\n', at) + 1);
+    std::string minor = line.substr(line.find(':') + 1);
+    minor.resize(minor.find(' '));
+    ASSERT_EQ(system(("unshare -m sh -c 'mount -t fusectl none /sys/fs/fuse/connections && "
+                      "echo 1 >/sys/fs/fuse/connections/" +
+                      minor + "/abort'")
+                         .c_str()),
+              0);
+}
+
+// A chip that comes and goes, a configuration that cannot be read for a
+// while, and a FUSE connection aborted: the command started again each
+// time what it can open changes, with one line why, and nothing said
+// between. The companion is not root, as under the drop-in; /dev/fuse is
+// open to it, as udev makes it. Its chip's name holds a '-', which
 // libsensors cannot parse back.
 TEST_F(Hwmon, StartsTheCommandAgainWhenTheChipComesOrGoes)
 {
@@ -181,14 +235,21 @@ TEST_F(Hwmon, StartsTheCommandAgainWhenTheChipComesOrGoes)
     hwmon = dir + "/away";  // out of sight of libsensors
     ASSERT_EQ(rename(chip.c_str(), hwmon.c_str()), 0);
     set("name", "as99127f-x\n");
-    std::vector<std::string> args = {"--fan", "*-*:fan2", "--temperature", "*-*:temp2", "--"};
-    std::vector<std::string> command = the_daemon();
+    const std::string configuration = dir + "/sensors.d";
+    ASSERT_EQ(mkdir(configuration.c_str(), 0755), 0);
+    options.prefix = {"/bin/sh", "-c", "mount --bind " + configuration + " /etc/sensors.d && exec \"$@\"",
+                      "sh"};
+    options.dev_fuse = 0666;
+    std::vector<std::string> args = {"--user",        "nobody",    "--fan", "*-*:fan2",
+                                     "--temperature", "*-*:temp2", "--"};
+    std::vector<std::string> command = the_daemon_for_anyone();
     args.insert(args.end(), command.begin(), command.end());
     start(args);
     reader = open_reader(fifo);
     const std::string opened = "Warning: unable to open i2c device `/proc/sys/dev/sensors/as99127f-i2c-1-2d/";
     const std::string restarting = "; restarting " + command[0] + "\n";
     const std::string found = "as99127f-x-virtual-0:";
+    const std::string unreadable = "/etc/sensors.d/unreadable.conf";  // as the companion sees it
     const struct {
         const char *name;
         std::string action;  // "": none; "add" and "remove" move the chip in or out
@@ -206,7 +267,24 @@ TEST_F(Hwmon, StartsTheCommandAgainWhenTheChipComesOrGoes)
          {0, 1, 2, 3, 4},
          "statpipe-hwmon: " + found + "fan2 appeared (from /sys/class/hwmon/hwmon0), " + found +
              "temp2 appeared (from /sys/class/hwmon/hwmon0)" + restarting},
-        {"another event: the same chip, looked up again", "change", {0, 1, 2, 3, 4}, ""},
+        {"a change event costs no look", "change", {0, 1, 2, 3, 4}, ""},
+        {"a configuration file it cannot read, then an event: what is served stays",
+         "unreadable",
+         {0, 1, 2, 3, 4},
+         "statpipe-hwmon: " + unreadable +
+             ": Permission denied\n"
+             "statpipe-hwmon: cannot look up the sensors: General parse error; what is served stays, and "
+             "they "
+             "are looked up again every 10 s\n"},
+        {"the file readable: looked up again, with no event",
+         "readable",
+         {0, 1, 2, 3, 4},
+         "statpipe-hwmon: the sensors are looked up again\n"},
+        {"the FUSE connection aborted: served anew",
+         "abort",
+         {0, 1, 2, 3, 4},
+         "statpipe-hwmon: the sensor files' FUSE session ended (its connection aborted, or the mount gone)" +
+             restarting},
         {"the chip goes",
          "remove",
          {0, 1, 2},
@@ -222,12 +300,21 @@ TEST_F(Hwmon, StartsTheCommandAgainWhenTheChipComesOrGoes)
                              step.action == "add" ? there.c_str() : hwmon.c_str()),
                       0);
         }
-        if (!step.action.empty())
+        if (step.action == "unreadable") {
+            write_file(configuration + "/unreadable.conf", "# an administrator's, under umask 077\n");
+            chmod((configuration + "/unreadable.conf").c_str(), 0600);
+            announce_hwmon_device("add");
+        } else if (step.action == "readable") {
+            chmod((configuration + "/unreadable.conf").c_str(), 0644);
+        } else if (step.action == "abort") {
+            abort_fuse_connection(daemon.pid);
+        } else if (!step.action.empty()) {
             announce_hwmon_device(step.action.c_str());
-        if (step.action == "add" || step.action == "remove") {
+        }
+        if (step.action == "add" || step.action == "remove" || step.action == "abort") {
             // The old daemon's stream ends; the new one's reader opens the
             // FIFO again, as after any restart of statpipe.
-            ASSERT_LT(read_records(reader, 1000, real_seconds(30)).size(), 1000u);
+            ASSERT_LT(read_records(reader, 1000, real_seconds(40)).size(), 1000u);
             close(reader);
             reader = open_reader(fifo);
         }
@@ -235,6 +322,8 @@ TEST_F(Hwmon, StartsTheCommandAgainWhenTheChipComesOrGoes)
         for (unsigned channel : channels_of(read_records(reader, 6, real_seconds(30))))
             channels.insert(channel);
         EXPECT_EQ(channels, step.channels);
+        // A look again after a failed one comes within its 10 s.
+        wait_until([&] { return daemon_stderr(daemon).size() >= heard + step.said.size(); }, 20);
         std::string said = daemon_stderr(daemon).substr(heard);
         heard += said.size();
         EXPECT_EQ(said, step.said);
@@ -251,30 +340,36 @@ TEST_F(Hwmon, EndsWithTheCommandAndPassesSignalsOn)
     const std::string usage =
         "Usage: statpipe-hwmon [--fan CHIP:FEATURE] [--temperature CHIP:FEATURE] [--user USER] "
         "-- COMMAND [ARG...]\n";
+    const std::string daemon_name = the_daemon()[0];
+    // The second chip's fan2 is "0 3000", ours "3000 4500": the command
+    // says which it was served.
+    const std::string fan_served = "read min speed <" + FAN + " && echo $speed >&2";
     const struct {
         const char *name;
         std::vector<std::string> args;
         int signal_number;  // sent to statpipe-hwmon once records flow; 0: none
         int status;         // its exit status; negative: -N, ended by signal N
         std::string message;
-        bool empty_dev = false;  // as on a kernel without FUSE
+        bool empty_dev = false;    // as on a kernel without FUSE
+        std::string or_message{};  // also right, where the kernel's order decides
+        unsigned dev_fuse = 0;     // a /dev with /dev/fuse of this mode, and the companion not root
     } cases[] = {
-        {"exit status", through_hwmon({"sh", "-c", "exit 3"}), 0, 3, ""},
-        {"killed command", through_hwmon({"sh", "-c", "kill -KILL $$"}), 0, 128 + SIGKILL, ""},
+        {"exit status", through_hwmon({"sh", "-c", "exit 3"}), 0, 3, as_root("sh")},
+        {"killed command", through_hwmon({"sh", "-c", "kill -KILL $$"}), 0, 128 + SIGKILL, as_root("sh")},
         {"no such command", through_hwmon({dir + "/none"}), 0, 127,
-         "statpipe-hwmon: cannot run " + dir + "/none: No such file or directory\n"},
+         as_root(dir + "/none") + "statpipe-hwmon: cannot run " + dir + "/none: No such file or directory\n"},
         // Ended by the signal passed on: a stop asked for counts as clean.
-        {"SIGTERM", through_hwmon(the_daemon()), SIGTERM, -SIGTERM, ""},
-        {"SIGINT", through_hwmon(the_daemon()), SIGINT, -SIGINT, ""},
-        {"SIGHUP", through_hwmon(the_daemon()), SIGHUP, -SIGHUP, ""},
+        {"SIGTERM", through_hwmon(the_daemon()), SIGTERM, -SIGTERM, as_root(daemon_name)},
+        {"SIGINT", through_hwmon(the_daemon()), SIGINT, -SIGINT, as_root(daemon_name)},
+        {"SIGHUP", through_hwmon(the_daemon()), SIGHUP, -SIGHUP, as_root(daemon_name)},
         // Said, and the command runs all the same, without that file.
         {"no such chip, no such feature",
          {"--fan", "w83627hf-*:fan1", "--temperature", "as99127f-*:temp9", "--", "sh", "-c",
           "test ! -e " + FAN + " && test -d " + FAN.substr(0, FAN.rfind('/'))},
          0,
          0,
-         "statpipe-hwmon: no chip w83627hf-*; fan1 is served once it appears\n"
-         "statpipe-hwmon: chip as99127f-* has no temp9; it is served once it appears\n"},
+         as_root("sh") + "statpipe-hwmon: no chip w83627hf-*; fan1 is served as fan2 once it appears\n"
+                         "statpipe-hwmon: chip as99127f-* has no temp9; it is served once it appears\n"},
         {"a path, as before",
          {"--fan", hwmon + "/fan2", "--", "true"},
          0,
@@ -286,23 +381,38 @@ TEST_F(Hwmon, EndsWithTheCommandAndPassesSignalsOn)
          0,
          2,
          "statpipe-hwmon: COMMAND must follow --, before 'true'\n" + usage},
-        // Said once, at the first find, so that the pattern can be narrowed.
+        // Said once, at the first find, so that the pattern can be narrowed;
+        // which chip comes first is the kernel's readdir order.
         {"two chips match, the default matches none",
-         {"--fan", "*-*:fan2", "--", "true"},
+         {"--fan", "*-*:fan2", "--", "sh", "-c", fan_served},
          0,
          0,
-         "statpipe-hwmon: 2 chips match *-*:fan2; serving as99127f-virtual-0:fan2 (narrow the pattern to "
-         "serve "
-         "another)\n"
-         "statpipe-hwmon: no chip as99127f-i2c-*-2d; temp2 is served once it appears\n"},
-        {"no FUSE", through_hwmon({"true"}), 0, 1,
-         "statpipe-hwmon: cannot serve the sensor files: /dev/fuse: No such file or directory (a kernel "
-         "without FUSE?)\n",
+         as_root("sh") +
+             "statpipe-hwmon: 2 chips match *-*:fan2; serving as99127f-virtual-0:fan2 (narrow the pattern to "
+             "serve another)\n"
+             "statpipe-hwmon: no chip as99127f-i2c-*-2d; temp2 is served once it appears\n4500\n",
+         false,
+         as_root("sh") +
+             "statpipe-hwmon: 2 chips match *-*:fan2; serving nct6775-virtual-0:fan2 (narrow the pattern to "
+             "serve another)\n"
+             "statpipe-hwmon: no chip as99127f-i2c-*-2d; temp2 is served once it appears\n3000\n"},
+        // The command runs all the same, without the files.
+        {"no FUSE", through_hwmon({"sh", "-c", "test ! -e " + FAN}), 0, 0,
+         as_root("sh") +
+             "statpipe-hwmon: cannot serve the sensor files: /dev/fuse: No such file or directory (a kernel "
+             "without FUSE?); sh runs without them\n",
          true},
+        {"no /dev/fuse for its user, as without udev", through_hwmon({"sh", "-c", "test ! -e " + FAN}), 0, 0,
+         "statpipe-hwmon: cannot serve the sensor files: /dev/fuse: Permission denied (make it mode 0666, as "
+         "udev's rule for it does, or start statpipe-hwmon as root, as the drop-in's root variant does); sh "
+         "runs without them\n",
+         false, "", 0600},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         options.empty_dev = c.empty_dev;
+        options.dev_fuse = c.dev_fuse;
+        options.unprivileged = c.dev_fuse != 0;
         start(c.args);
         if (c.signal_number != 0) {
             reader = open_reader(fifo);
@@ -312,7 +422,9 @@ TEST_F(Hwmon, EndsWithTheCommandAndPassesSignalsOn)
         int status = wait_daemon(daemon, 30);
         ASSERT_NE(status, -1);
         EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status), c.status);
-        EXPECT_EQ(daemon.stderr_text, c.message);
+        if (c.or_message.empty() || daemon.stderr_text != c.or_message) {
+            EXPECT_EQ(daemon.stderr_text, c.message);
+        }
         if (reader != -1)
             close(reader);
         reader = -1;

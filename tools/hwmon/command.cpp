@@ -45,31 +45,54 @@ static bool enter_private_mounts()
     unsigned gid = getegid();
     if (unshare(CLONE_NEWUSER | CLONE_NEWNS) == -1)
         return false;
+    // After a change of user, /proc/self's files are root's until the
+    // process is made dumpable again: for the maps, and no longer.
+    int dumpable = prctl(PR_GET_DUMPABLE, 0, 0, 0, 0);
+    (void)prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
     char map[64];
     (void)snprintf(map, sizeof map, "%u %u 1", uid, uid);
-    if (!write_text("/proc/self/setgroups", "deny") || !write_text("/proc/self/uid_map", map))
-        return false;
+    bool mapped = write_text("/proc/self/setgroups", "deny") && write_text("/proc/self/uid_map", map);
     (void)snprintf(map, sizeof map, "%u %u 1", gid, gid);
-    return write_text("/proc/self/gid_map", map);
+    mapped = mapped && write_text("/proc/self/gid_map", map);
+    int error = errno;
+    (void)prctl(PR_SET_DUMPABLE, dumpable, 0, 0, 0);
+    errno = error;
+    return mapped;
 }
 
-void make_private_mounts(const char *base, const char *directory)
+const char *make_private_mounts(const char *base, const char *directory)
 {
-    if (!enter_private_mounts()) {
-        fail(1, "cannot make a private mount namespace: %s (run as root, or allow user namespaces)\n",
-             strerror(errno));
-    }
-    // Nothing of ours reaches the host, and nothing of its shows here.
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1)
-        fail(1, "cannot make the mounts private: %s\n", strerror(errno));
-    if (mount("statpipe-hwmon", base, "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=0755,size=16k") == -1)
-        fail(1, "cannot mount a tmpfs on %s: %s\n", base, strerror(errno));
-    if (mkdir(directory, 0755) == -1)
-        fail(1, "cannot make %s: %s\n", directory, strerror(errno));
+    static char why[256];
+    // Checked first: without it there is nothing to mount, and the command
+    // runs where it is.
     if (access("/dev/fuse", R_OK | W_OK) == -1) {
-        fail(1, "cannot serve the sensor files: /dev/fuse: %s%s\n", strerror(errno),
-             errno == ENOENT ? " (a kernel without FUSE?)" : "");
+        int error = errno;
+        (void)snprintf(why, sizeof why, "/dev/fuse: %s%s", strerror(error),
+                       error == ENOENT ? " (a kernel without FUSE?)"
+                                       : " (make it mode 0666, as udev's rule for it does, or start "
+                                         "statpipe-hwmon as root, as the drop-in's root variant does)");
+        return why;
     }
+    const char *step = nullptr;
+    const char *mend = "";
+    if (!enter_private_mounts()) {
+        step = "no private mount namespace";
+        // Root without capabilities may not map itself.
+        mend = geteuid() == 0 ? " (start statpipe-hwmon with --user, or as root)"
+                              : " (run as root, or allow user namespaces)";
+    } else if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1) {
+        // Nothing of ours reaches the host, and nothing of its shows here.
+        step = "cannot make the mounts private";
+    } else if (mount("statpipe-hwmon", base, "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC,
+                     "mode=0755,size=16k") == -1) {
+        step = "cannot mount a tmpfs on /proc/sys/dev";
+    } else if (mkdir(directory, 0755) == -1) {
+        step = "cannot make the mount point";
+    }
+    if (step == nullptr)
+        return nullptr;
+    (void)snprintf(why, sizeof why, "%s: %s%s", step, strerror(errno), mend);
+    return why;
 }
 
 void give_up_privileges(const struct passwd *user)
@@ -149,11 +172,15 @@ command_state on_command_signal(struct supervised_command *command)
     if (!command->restarting)
         return COMMAND_ENDED;
     command->restarting = false;
-    if (!start_command(command)) {
-        command->status = 1 << 8;  // exit status 1
-        return COMMAND_ENDED;
-    }
-    return COMMAND_STARTED_AGAIN;
+    return COMMAND_TO_START_AGAIN;
+}
+
+bool start_command_again(struct supervised_command *command)
+{
+    if (start_command(command))
+        return true;
+    command->status = 1 << 8;  // exit status 1
+    return false;
 }
 
 void restart_command(struct supervised_command *command, const char *why)

@@ -11,8 +11,10 @@
 #include <time.h>
 
 // A namespace of our own, with a tmpfs on base to hold directory, the
-// mount point. Exits on failure.
-void make_private_mounts(const char *base, const char *directory);
+// mount point, once /dev/fuse is there to serve it. Without a capability,
+// a user namespace of our own. Gives nullptr, or why not in a few words,
+// with what would mend it.
+const char *make_private_mounts(const char *base, const char *directory);
 // Becomes user (if given), with no capability and no way to gain one.
 // Exits on failure: 126 if user cannot be had.
 void give_up_privileges(const struct passwd *user);
@@ -32,9 +34,14 @@ struct supervised_command {
 // command->signals. Exits on failure.
 void start_supervising(struct supervised_command *command, char **argv);
 
-enum command_state { COMMAND_RUNS, COMMAND_STARTED_AGAIN, COMMAND_ENDED };
+enum command_state { COMMAND_RUNS, COMMAND_TO_START_AGAIN, COMMAND_ENDED };
 // Takes what waits in command->signals: passes a signal on, or reaps.
+// Once a command that restart_command ended is gone, the caller starts
+// the new one.
 command_state on_command_signal(struct supervised_command *command);
+// False, with why said, if it cannot: the command has then ended, with
+// status 1.
+bool start_command_again(struct supervised_command *command);
 // Ends the command, with why in one line (not while a restart is under
 // way); the new one starts once it is gone, so that there is never more
 // than one.

@@ -111,13 +111,69 @@ static lookup_result attach(wanted_sensor *wanted, hwmon_sensor *open)
     return FOUND;
 }
 
+// libsensors' complaints about its configuration files, gathered over a
+// look and said only when they differ from the last look's: a file that
+// does not parse is said once, not at every event.
+static char complaints[2][1024];
+static size_t complained;
+static int this_look;
+
+static void complain(const char *error, const char *file, int line)
+{
+    char *text = complaints[this_look] + complained;
+    size_t room = sizeof complaints[0] - complained;
+    file = file != nullptr ? file : "the sensors configuration";
+    int length = line > 0 ? snprintf(text, room, "%s, line %d: %s\n", file, line, error)
+                          : snprintf(text, room, "%s: %s\n", file, error);
+    if (length > 0)
+        complained += static_cast<size_t>(length) < room ? static_cast<size_t>(length) : room - 1;
+}
+static void on_parse_error(const char *error, int line)
+{
+    complain(error, nullptr, line);
+}
+static void on_parse_error_in(const char *error, const char *file, int line)
+{
+    complain(error, file, line);
+}
+// Out of memory: libsensors cannot go on, nor may we.
+[[noreturn]] static void on_fatal_error(const char *function, const char *error)
+{
+    fail(1, "libsensors: %s: %s\n", function, error);
+}
+
+static void say_new_complaints()
+{
+    if (strcmp(complaints[0], complaints[1]) != 0) {
+        for (char *line = complaints[this_look]; *line != '\0';) {
+            char *end = strchr(line, '\n');
+            if (end == nullptr) {  // cut short
+                say("%s\n", line);
+                break;
+            }
+            char saved = end[1];
+            end[1] = '\0';
+            say("%s", line);
+            end[1] = saved;
+            line = end + 1;
+        }
+    }
+    this_look = 1 - this_look;
+    complaints[this_look][0] = '\0';
+    complained = 0;
+}
+
 const char *look_up_sensors(wanted_sensor *wanted, hwmon_sensor *open, lookup_result *results, int count)
 {
+    sensors_parse_error = on_parse_error;
+    sensors_parse_error_wfn = on_parse_error_in;
+    sensors_fatal_error = on_fatal_error;
     // libsensors reads the kernel's chips only when it starts.
     int status = sensors_init(nullptr);
-    for (int i = 0; i < count; i++)
-        results[i] = status == 0 ? attach(&wanted[i], &open[i]) : NO_CHIP;
+    for (int i = 0; status == 0 && i < count; i++)
+        results[i] = attach(&wanted[i], &open[i]);
     sensors_cleanup();
+    say_new_complaints();
     return status == 0 ? nullptr : sensors_strerror(status);
 }
 
@@ -134,11 +190,18 @@ int open_device_events()
     return events;
 }
 
-// An event is "ACTION@DEVPATH", then KEY=VALUE texts, each ending in a zero.
+// An event is "ACTION@DEVPATH", then KEY=VALUE texts, each ending in a
+// zero. Only a device that comes, goes or moves can change what a look
+// finds; a "change" (some drivers send one for an alarm) cannot.
 static bool about_hwmon(const char *event, size_t length)
 {
     static const char key[] = "SUBSYSTEM=hwmon";
-    for (size_t at = 0; at < length;) {
+    static const char *const actions[] = {"add@", "remove@", "move@"};
+    size_t header = strnlen(event, length);
+    bool moved = false;
+    for (const char *action : actions)
+        moved = moved || (header > strlen(action) && memcmp(event, action, strlen(action)) == 0);
+    for (size_t at = 0; moved && at < length;) {
         size_t text = strnlen(event + at, length - at);
         if (text == sizeof key - 1 && memcmp(event + at, key, text) == 0)
             return true;

@@ -6,6 +6,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 
@@ -150,8 +152,21 @@ static void on_read(fuse_req_t req, fuse_ino_t inode, size_t size, off_t offset,
     fuse_reply_buf(req, text + start, size < left ? size : left);
 }
 
-struct fuse_session *mount_served_files(served_tree *tree, const char *program, const char *directory)
+// libfuse's own messages, in our one-line form.
+__attribute__((format(printf, 2, 0))) static void on_fuse_log(enum fuse_log_level, const char *format,
+                                                              va_list arguments)
 {
+    char line[256];
+    (void)vsnprintf(line, sizeof line, format, arguments);
+    line[strcspn(line, "\n")] = '\0';
+    say("%s\n", line);
+}
+
+struct fuse_session *mount_served_files(served_tree *tree, const char *program, const char *directory,
+                                        const char **why)
+{
+    static char text[160];
+    fuse_set_log_func(on_fuse_log);
     tree->started = time(nullptr);
     struct fuse_lowlevel_ops operations = {};
     operations.lookup = on_lookup;
@@ -167,10 +182,24 @@ struct fuse_session *mount_served_files(served_tree *tree, const char *program, 
     errno = 0;
     struct fuse_session *session = fuse_session_new(&args, &operations, sizeof operations, tree);
     fuse_opt_free_args(&args);  // what the parser added
-    if (session == nullptr)
-        fail(1, "cannot start a FUSE session: %s\n",
-             errno != 0 ? strerror(errno) : "libfuse refused its options");
-    if (fuse_session_mount(session, directory) != 0)
-        fail(1, "cannot mount the sensor files on %s: %s\n", directory, strerror(errno));
+    if (session == nullptr) {
+        (void)snprintf(text, sizeof text, "no FUSE session: %s",
+                       errno != 0 ? strerror(errno) : "libfuse refused its options");
+    } else if (fuse_session_mount(session, directory) != 0) {
+        (void)snprintf(text, sizeof text, "cannot mount them: %s", strerror(errno));
+        fuse_session_destroy(session);
+        session = nullptr;
+    } else {
+        int fd = fuse_session_fd(session);
+        (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
+    *why = text;
     return session;
+}
+
+bool session_has_ended(int received)
+{
+    // EINTR and EAGAIN: nothing yet; ENOENT: a request its requester
+    // gave up on.
+    return received <= 0 && received != -EINTR && received != -EAGAIN && received != -ENOENT;
 }

@@ -26,7 +26,13 @@ struct served_tree {
 unsigned served_mask(const served_tree *tree);
 
 // Mounts the tree on directory (the chip's directory below it); the
-// session's requests then read and change it. Exits on failure.
-struct fuse_session *mount_served_files(served_tree *tree, const char *program, const char *directory);
+// session's requests then read and change it. Its descriptor never
+// blocks: a request may vanish between poll and read. Gives nullptr, and
+// why in *why, on failure.
+struct fuse_session *mount_served_files(served_tree *tree, const char *program, const char *directory,
+                                        const char **why);
+// Whether a receive's result means that the session has ended: the
+// connection aborted, or the mount gone.
+bool session_has_ended(int received);
 
 #endif
