@@ -21,6 +21,19 @@ user_of() { ps -o user= -p "$1" | tr -d ' '; }
 mounted() { cat /proc/[0-9]*/mountinfo 2>/dev/null | grep -q statpipe-hwmon; }
 exposure() { systemd-analyze security statpipe.service | sed -n 's/.*exposure level for statpipe.service: \([0-9.]*\).*/\1/p'; }
 active() { [ "$(systemctl is-active statpipe)" = active ]; }
+# The journal's position now, and the companion's lines after one.
+cursor() { journalctl -q -n 0 --show-cursor | sed -n 's/^-- cursor: //p'; }
+companion_lines() { journalctl -q -o cat -u statpipe --no-pager --after-cursor="$1" | grep '^statpipe-hwmon: '; }
+said_since() { companion_lines "$1" | grep -q "$2"; }
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+rss() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
+# COUNT events of ACTION on the chip's hwmon device, 10 ms apart, as its
+# driver sends them.
+events() {
+    rm -f /tmp/nap && mkfifo /tmp/nap
+    bash -c 'exec 3<>/tmp/nap; for ((i = 0; i < $1; i++)); do echo "$2" >"$3/uevent"; read -r -t 0.01 -u 3; done' \
+        sh "$1" "$2" "$(echo /sys/bus/i2c/devices/0-002d/hwmon/hwmon*)"
+}
 
 # The README's recipe for a device, with statpipe where cmake installs it.
 device_recipe() {
@@ -82,7 +95,6 @@ restart() {
     old=$(daemon)
     kill -KILL "$old"
     until_true sh -c "pidof statpipe | grep -qv '^$old\$'"
-    sleep 1
     got=$(records "$fifo" 1 | channels)
     seen="killed $old, now $(daemon); reader got $got"
     [ -n "$(daemon)" ] && [ "$(daemon)" != "$old" ] && [ "$got" = "00 " ]
@@ -119,14 +131,14 @@ hwmon_no_chip() {
 hwmon_chip_bound() {
     (while setpriv --reuid=nobody --regid=statpipe --clear-groups cat "$fifo"; do :; done) >/tmp/stream &
     reader=$!
-    sleep 3
+    until_true test -s /tmp/stream
     i2cset -y 0 0x2d 0x4a 0x10 && i2cset -y 0 0x2d 0x29 0x87 && i2cset -y 0 0x48 0x00 0x80fa w
     bound=$(centiseconds)
     echo as99127f 0x2d >/sys/bus/i2c/devices/i2c-0/new_device
     until_true sh -c "od -An -tx1 -v -w3 /tmp/stream | grep -q '^ 03'"
     took=$((($(centiseconds) - bound) * 10))
     kill "$reader" && pkill -x cat
-    sleep 2
+    until_true sh -c '! pgrep -x cat'
     ours=/sys/bus/i2c/devices/0-002d
     want=$(expected "$ours")
     got=$(records "$fifo" 5 | sensors)
@@ -137,6 +149,97 @@ hwmon_chip_bound() {
     [ "$got" = "$want" ] && [ "$took" -le 10000 ] &&
         [ "$users" = "statpipe-hwmon statpipe, Uid: $(id -u statpipe) CapEff: 0000000000000000 ; statpipe statpipe" ] &&
         awk -v s="$level" 'BEGIN { exit !(s != "" && s <= 1.0) }'
+}
+
+ours=/sys/bus/i2c/devices/0-002d
+# An administrator's file under umask 077, which statpipe cannot read, then
+# an event: the look fails, what is served stays; readable again, all is
+# as before, with no event.
+hwmon_unreadable_configuration() {
+    from=$(cursor)
+    old=$(daemon)
+    (umask 077 && echo "# the board's own" >/etc/sensors.d/board.conf)
+    events 1 add
+    until_true said_since "$from" "cannot look up"
+    during=$(records "$fifo" 5 | sensors)
+    chmod 644 /etc/sensors.d/board.conf
+    until_true said_since "$from" "looked up again"
+    after=$(records "$fifo" 5 | sensors)
+    rm /etc/sensors.d/board.conf
+    want=$(expected "$ours")
+    lines=$(companion_lines "$from" | wc -l)
+    seen="while unreadable: $during; readable again: $after; $lines lines: $(companion_lines "$from" | tr '\n' '|')"
+    [ "$during" = "$want" ] && [ "$after" = "$want" ] && [ "$lines" -ge 1 ] && [ "$lines" -le 3 ] &&
+        [ "$(daemon)" = "$old" ]
+}
+
+# The FUSE connection aborted: a new statpipe is served within 40 s.
+hwmon_fuse_aborted() {
+    from=$(cursor)
+    old=$(daemon)
+    mountpoint -q /sys/fs/fuse/connections || mount -t fusectl fusectl /sys/fs/fuse/connections
+    aborted=$(centiseconds)
+    for connection in /sys/fs/fuse/connections/*/abort; do echo 1 >"$connection"; done
+    until_true sh -c "pidof statpipe | grep -qv '^$old\$'"
+    got=$(records "$fifo" 5 | sensors)
+    took=$((($(centiseconds) - aborted) * 10))
+    want=$(expected "$ours")
+    lines=$(companion_lines "$from" | wc -l)
+    seen="a new statpipe, its sensors $got $took ms after the abort; $lines lines: $(companion_lines "$from" | tr '\n' '|')"
+    [ "$got" = "$want" ] && [ "$took" -le 40000 ] && [ "$lines" -le 3 ] && active
+}
+
+# Thousands of change events cost no look; hundreds of add events, a look
+# each, leave the memory as it was.
+hwmon_many_events() {
+    pid=$(pidof statpipe-hwmon)
+    old=$(daemon)
+    ticks=$(cpu_ticks "$pid")
+    events 2000 change
+    change=$(($(cpu_ticks "$pid") - ticks))
+    before=$(rss "$pid")
+    ticks=$(cpu_ticks "$pid")
+    events 300 add
+    add=$(($(cpu_ticks "$pid") - ticks))
+    after=$(rss "$pid")
+    got=$(records "$fifo" 5 | sensors)
+    want=$(expected "$ours")
+    seen="companion's CPU for 2000 change events $((change * 10)) ms, for 300 add events $((add * 10)) ms; VmRSS $before kB before the adds, $after kB after; then $got"
+    [ "$got" = "$want" ] && [ "$(daemon)" = "$old" ] && [ $((after - before)) -le 64 ] && [ "$change" -lt "$add" ]
+}
+
+# /dev/fuse as the kernel makes it, without udev: statpipe runs all the
+# same, with channels 0 to 2, and one line says why.
+hwmon_fuse_closed() {
+    from=$(cursor)
+    chmod 600 /dev/fuse
+    systemctl restart statpipe
+    until_true active
+    got=$(records "$fifo" 6 | channels)
+    restarts=$(systemctl show -p NRestarts --value statpipe)
+    named=$(companion_lines "$from" | grep -c /dev/fuse)
+    seen="$(systemctl is-active statpipe), $restarts restarts; reader got $got; $(companion_lines "$from" | tr '\n' '|')"
+    chmod 666 /dev/fuse
+    systemctl restart statpipe
+    [ "$got" = "00 01 02 00 01 02 " ] && [ "$named" = 1 ] && [ "$restarts" = 0 ] && until_true active
+}
+
+# The drop-in's root variant, as its comment says to add it.
+hwmon_root_variant() {
+    variant=/etc/systemd/system/statpipe.service.d/root.conf
+    mkdir -p "${variant%/*}"
+    { echo "[Service]"; sed -n 's/^#\([A-Za-z]*=.*\)$/\1/p' /lib/systemd/system/statpipe.service.d/hwmon.conf; } >"$variant"
+    systemctl daemon-reload && systemctl restart statpipe
+    until_true active
+    namespaces=$(systemctl show -p RestrictNamespaces --value statpipe)
+    level=$(exposure)
+    got=$(records "$fifo" 5 | sensors)
+    users="statpipe-hwmon $(user_of "$(pidof statpipe-hwmon)"), statpipe $(user_of "$(daemon)")"
+    want=$(expected "$ours")
+    rm "$variant" && systemctl daemon-reload && systemctl restart statpipe
+    seen="RestrictNamespaces $namespaces; exposure $level; $users; $got"
+    [ "$namespaces" = mnt ] && [ "$got" = "$want" ] && [ "$users" = "statpipe-hwmon statpipe, statpipe statpipe" ] &&
+        until_true active
 }
 
 hwmon_stopped() {
@@ -163,10 +266,12 @@ remove_purge() {
     systemctl start statpipe
     apt-get remove -y -qq statpipe-hwmon statpipe >>/tmp/apt.log 2>&1
     state="$(systemctl is-active statpipe); conffile $(test -f /etc/default/statpipe && echo kept || echo gone)"
+    echo "statpipe: as the init script logs without a syslog" >/var/log/statpipe.log
     apt-get purge -y -qq statpipe >>/tmp/apt.log 2>&1
     state="$state; purged: conffile $(test -f /etc/default/statpipe && echo kept || echo gone)"
+    state="$state, log $(test -f /var/log/statpipe.log && echo kept || echo gone)"
     seen=$state
-    [ "$state" = "inactive; conffile kept; purged: conffile gone" ] && [ -z "$(pidof statpipe)" ]
+    [ "$state" = "inactive; conffile kept; purged: conffile gone, log gone" ] && [ -z "$(pidof statpipe)" ]
 }
 
 details() {
@@ -182,8 +287,13 @@ row "killed: restarted, records resume" restart
 row "changed path in a new directory: made at the next start" changed_path
 row "statpipe-hwmon, no chip for 30 rotations: the two open warnings, nothing each rotation" hwmon_no_chip
 row "the chip bound: served within 10 s; the companion not root, no capability; exposure at most 1.0" hwmon_chip_bound
+row "a configuration file the companion cannot read, then an event: records go on, 1 to 3 lines" hwmon_unreadable_configuration
+row "the FUSE connection aborted: a new statpipe served within 40 s" hwmon_fuse_aborted
+row "2000 change events cost no look; 300 add events leave VmRSS flat" hwmon_many_events
+row "/dev/fuse 0600: the unit stays active, channels 0 to 2, one line naming /dev/fuse" hwmon_fuse_closed
+row "the drop-in's root variant: user namespaces refused, the sensors served" hwmon_root_variant
 row "systemctl stop under the drop-in: inactive, nothing left" hwmon_stopped
 row "statpipe killed under the drop-in: restarted" hwmon_killed
-row "remove keeps the conffile, purge removes it" remove_purge
+row "remove keeps the conffile, purge removes it and the log" remove_purge
 verdict vm-debian
 systemctl poweroff --force --force

@@ -187,6 +187,29 @@ EOF
         ! alive statpipe && ! alive statpipe-hwmon
 }
 
+# Under the init script no supervisor helps: the companion itself mounts
+# the files anew once their FUSE connection is aborted. For that its user
+# must open /dev/fuse, as an mdev rule for it (fuse 0:0 666) allows.
+init_script_fuse_aborted() {
+    chmod 666 /dev/fuse
+    /etc/init.d/S50statpipe start >/tmp/init.out 2>&1
+    until_true pidof statpipe >/dev/null
+    old=$(pidof statpipe)
+    mountpoint -q /sys/fs/fuse/connections || mount -t fusectl fusectl /sys/fs/fuse/connections
+    aborted=$(centiseconds)
+    for connection in /sys/fs/fuse/connections/*/abort; do echo 1 >"$connection"; done
+    until_true sh -c "pidof statpipe | grep -qv '^$old\$'"
+    got=$(su -s /bin/sh reader -c "head -c 15 $fifo" | od -An -tx1 -v -w3 | sed 's/^ //' | sensors)
+    took=$((($(centiseconds) - aborted) * 10))
+    want=$(expected "$ours")
+    new=$(pidof statpipe)
+    /etc/init.d/S50statpipe stop >/dev/null
+    chmod 600 /dev/fuse
+    seen="statpipe $old, then $new; its sensors $got $took ms after the abort"
+    [ -n "$new" ] && [ "$new" != "$old" ] && [ "$got" = "$want" ] && [ "$took" -le 40000 ] &&
+        ! alive statpipe && ! alive statpipe-hwmon
+}
+
 details() { cat "$errors" /tmp/init.out 2>/dev/null; }
 row "no option: the other chip bound first never served, ours within 10 s, one statpipe at once" other_chip_first_then_ours
 row "below zero, changed registers at the next rotation" below_zero_next_rotation
@@ -194,5 +217,6 @@ row "unbound for 30 rotations: a few lines; back under another hwmon number" awa
 row "SIGTERM: 143, nothing left mounted or running" sigterm
 row "companion killed: statpipe goes with it; it served as statpipe, with no capability" companion_killed
 row "init script at boot, hwmon: a reader in group panel" init_script_at_boot
+row "init script, the FUSE connection aborted: a new statpipe served within 40 s" init_script_fuse_aborted
 verdict vm
 poweroff -f
