@@ -100,7 +100,7 @@ TEST_F(DecodeTool, PartialRecordAndBadUsage)
     EXPECT_EQ(lines_after_time(',').size(), 3u);  // header and two whole records
     EXPECT_EQ(tool.stderr_text, "statpipe-decode: the stream ended inside a record (1 of 3 bytes)\n");
 
-    const std::string usage = "usage: statpipe-decode [--base N] [--format text|csv|jsonl] [--count N] "
+    const std::string usage = "Usage: statpipe-decode [--base N] [--format text|csv|jsonl] [--count N] "
                               "[--no-time] [--create] [--] [PATH]\n";
     const struct {
         std::vector<std::string> args;

@@ -16,7 +16,7 @@
 #include "command_line.h"
 #include "decode.h"
 
-static const char USAGE[] = "usage: statpipe-decode [--base N] [--format text|csv|jsonl] [--count N] "
+static const char USAGE[] = "Usage: statpipe-decode [--base N] [--format text|csv|jsonl] [--count N] "
                             "[--no-time] [--create] [--] [PATH]\n";
 
 // The FIFO that --create made, removed on every way out.
