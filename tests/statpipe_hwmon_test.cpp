@@ -91,15 +91,20 @@ protected:
         args.insert(args.end(), command.begin(), command.end());
         return args;
     }
-    // The daemon from the scratch directory, which another user can reach
-    // wherever the build tree is, and a FIFO that user may open.
+    // A program in the scratch directory, which another user can reach
+    // wherever the build tree is.
+    std::string copy_for_anyone(const std::string &program)
+    {
+        std::string copy = dir + program.substr(program.rfind('/'));
+        EXPECT_EQ(system(("cp '" + program + "' '" + copy + "'").c_str()), 0);
+        return copy;
+    }
+    // The daemon so, and a FIFO that another user may open.
     std::vector<std::string> the_daemon_for_anyone()
     {
-        std::string copy = dir + "/statpipe";
-        EXPECT_EQ(system(("cp '" + daemon_binary() + "' '" + copy + "'").c_str()), 0);
         chmod(fifo.c_str(), 0666);
         std::vector<std::string> command = emulator();
-        command.push_back(copy);
+        command.push_back(copy_for_anyone(daemon_binary()));
         command.push_back(fifo);
         return command;
     }
@@ -413,6 +418,8 @@ TEST_F(Hwmon, EndsWithTheCommandAndPassesSignalsOn)
         options.empty_dev = c.empty_dev;
         options.dev_fuse = c.dev_fuse;
         options.unprivileged = c.dev_fuse != 0;
+        // Not root, it runs from where anyone may, as the build tree may not be.
+        options.program = options.unprivileged ? copy_for_anyone(HWMON_BINARY) : HWMON_BINARY;
         start(c.args);
         if (c.signal_number != 0) {
             reader = open_reader(fifo);
