@@ -63,7 +63,8 @@ int begin_stderr_capture(const std::string &path)
 {
     int saved = dup(2);
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(fd, 2);
+    if (fd == -1 || dup2(fd, 2) == -1)
+        abort();
     close(fd);
     return saved;
 }
@@ -139,7 +140,7 @@ bool is_root()
 double now()
 {
     struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    (void)clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 

@@ -25,7 +25,7 @@ static int processes_mentioning(const std::string &text)
 {
     int count = 0;
     DIR *proc = opendir("/proc");
-    struct dirent *entry;
+    const struct dirent *entry;
     // cppcheck-suppress readdirCalled ; one thread, and readdir_r is deprecated
     while (proc != nullptr && (entry = readdir(proc)) != nullptr) {
         std::string pid = entry->d_name;

@@ -90,7 +90,8 @@ bool parse_temperature_text(const char *text, int32_t *sample_value)
     double scaled = static_cast<double>(input) * TEMPERATURE_FACTOR / TEMPERATURE_DIVISOR + TEMPERATURE_BASE +
                     TEMPERATURE_OFFSET;
     // Truncated, it must fit 32 bits: signed below zero, unsigned above.
-    if (!(scaled > -2147483649.0 && scaled < 4294967296.0))
+    // Not the simpler comparison: this one refuses a NaN too.
+    if (!(scaled > -2147483649.0 && scaled < 4294967296.0))  // NOLINT(readability-simplify-boolean-expr)
         return false;
     *sample_value = static_cast<int32_t>(static_cast<uint32_t>(static_cast<long long>(scaled)));
     return true;

@@ -199,7 +199,7 @@ static int decode_stream(int fd, const settings &s)
         if (got < 3)
             break;
         struct timespec at;
-        clock_gettime(CLOCK_REALTIME, &at);
+        (void)clock_gettime(CLOCK_REALTIME, &at);
         char line[256];
         int length = format_record(line, sizeof line, s.style, decode_record(bytes, s.base), at);
         if (length < 0 ||

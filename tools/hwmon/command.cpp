@@ -187,7 +187,7 @@ void restart_command(struct supervised_command *command, const char *why)
 {
     say("%s; restarting %s\n", why, command->argv[0]);
     command->restarting = true;
-    clock_gettime(CLOCK_MONOTONIC, &command->kill_at);
+    (void)clock_gettime(CLOCK_MONOTONIC, &command->kill_at);
     command->kill_at.tv_sec += RESTART_GRACE_SECONDS;
     kill(command->pid, SIGTERM);
 }
@@ -197,7 +197,7 @@ int restart_timeout(struct supervised_command *command)
     if (!command->restarting)
         return -1;
     struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);
     long long left =
         (command->kill_at.tv_sec - now.tv_sec) * 1000LL + (command->kill_at.tv_nsec - now.tv_nsec) / 1000000;
     if (left > 0)

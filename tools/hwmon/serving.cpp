@@ -44,7 +44,7 @@ static bool note_look(struct serving *serving, const char *error)
             error);
     }
     serving->look_failed = true;
-    clock_gettime(CLOCK_MONOTONIC, &serving->look_again_at);
+    (void)clock_gettime(CLOCK_MONOTONIC, &serving->look_again_at);
     serving->look_again_at.tv_sec += LOOK_AGAIN_SECONDS;
     return false;
 }
@@ -83,7 +83,7 @@ int look_timeout(const struct serving *serving)
     if (!serving->look_failed)
         return -1;
     struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);
     long long left = (serving->look_again_at.tv_sec - now.tv_sec) * 1000LL +
                      (serving->look_again_at.tv_nsec - now.tv_nsec) / 1000000;
     return left > 0 ? static_cast<int>(left) : 0;

@@ -124,9 +124,9 @@ int main(int argc, char **argv)
     set_program("statpipe-hwmon", USAGE);
     static struct serving serving = {};
     options chosen = parse_command_line(argc, argv, serving.wanted);
-    const struct passwd *user = nullptr;
     // cppcheck-suppress getpwnamCalled ; one thread, before anything else
-    if (chosen.user != nullptr && (user = getpwnam(chosen.user)) == nullptr)
+    const struct passwd *user = chosen.user != nullptr ? getpwnam(chosen.user) : nullptr;
+    if (chosen.user != nullptr && user == nullptr)
         fail(1, "no user %s\n", chosen.user);
     if (user == nullptr && geteuid() == 0)
         say("%s runs as root, with no capability (--user USER runs it as USER)\n", chosen.command[0]);
