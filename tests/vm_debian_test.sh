@@ -41,12 +41,12 @@ device_recipe() {
     sh -e device-recipe.sh 2>/tmp/recipe.err
     recipe_fifo=/tmp/harddisk/quorvath/share/okrin_pipe
     until_true pidof statpipe >/dev/null
-    got=$(setpriv --reuid=nobody --regid=panel --clear-groups timeout 30 head -c 6 "$recipe_fifo" |
+    got=$(setpriv --reuid=nobody --regid=statpipe --clear-groups timeout 30 head -c 6 "$recipe_fifo" |
         od -An -tx1 -v -w3 | sed 's/^ //' | channels)
-    seen="statpipe as $(user_of "$(daemon)"), FIFO $(stat -c '%a %U:%G' "$recipe_fifo"); a reader in panel got $got"
+    seen="statpipe as $(user_of "$(daemon)"), FIFO $(stat -c '%a %U:%G' "$recipe_fifo"); a reader in statpipe got $got"
     kill "$(daemon)"
     rm -f "$recipe_fifo" /usr/sbin/statpipe
-    [ "$seen" = "statpipe as statpipe, FIFO 640 statpipe:panel; a reader in panel got 00 01 " ]
+    [ "$seen" = "statpipe as statpipe, FIFO 640 statpipe:statpipe; a reader in statpipe got 00 01 " ]
 }
 
 # The README's steps after `cmake --install`, which the copy stands for.
