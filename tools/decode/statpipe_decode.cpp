@@ -2,6 +2,7 @@
 // statpipe-decode: prints the records of a statpipe stream as they arrive.
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <langinfo.h>
 #include <locale.h>
 #include <signal.h>
@@ -182,6 +183,14 @@ static int open_stream(const settings &s, const sigset_t &caught_set)
     if (S_ISDIR(st.st_mode))
         fail(2, "%s is a directory\n", s.path);
     int fd = open(s.path, O_RDONLY);
+    if (fd == -1 && errno == EACCES && S_ISFIFO(st.st_mode)) {
+        // Who may read it: the FIFO's group, to which the reader's user is added.
+        const struct group *readers = getgrgid(st.st_gid);  // cppcheck-suppress getgrgidCalled ; one thread
+        char why[160];
+        (void)snprintf(why, sizeof why, "%s (its readers are group %s)", strerror(EACCES),
+                       readers != nullptr ? readers->gr_name : "?");
+        fail(2, "cannot open %s: %s\n", s.path, why);
+    }
     if (fd == -1)
         fail(2, "cannot open %s: %s\n", s.path, strerror(errno));
     return fd;
