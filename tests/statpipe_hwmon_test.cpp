@@ -413,13 +413,14 @@ TEST_F(Hwmon, EndsWithTheCommandAndPassesSignalsOn)
          "runs without them\n",
          false, "", 0600},
     };
+    const std::string companion = options.program;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         options.empty_dev = c.empty_dev;
         options.dev_fuse = c.dev_fuse;
         options.unprivileged = c.dev_fuse != 0;
         // Not root, it runs from where anyone may, as the build tree may not be.
-        options.program = options.unprivileged ? copy_for_anyone(HWMON_BINARY) : HWMON_BINARY;
+        options.program = options.unprivileged ? copy_for_anyone(companion) : companion;
         start(c.args);
         if (c.signal_number != 0) {
             reader = open_reader(fifo);
