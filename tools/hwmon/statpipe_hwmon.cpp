@@ -83,15 +83,17 @@ static void serve(struct serving *serving, int events, supervised_command *comma
     bool poll_failed = false;
     serving->started_with = served_mask(&serving->tree);
     for (;;) {
-        struct pollfd polled[3] = {
-            {serving->session != nullptr ? fuse_session_fd(serving->session) : -1, POLLIN, 0},
-            {command->signals, POLLIN, 0},
-            {events, POLLIN, 0}};
+        // A session that ended is not waited on: it would wake us at once.
+        bool live = serving->session != nullptr && !serving->session_ended;
+        struct pollfd polled[3] = {{live ? fuse_session_fd(serving->session) : -1, POLLIN, 0},
+                                   {command->signals, POLLIN, 0},
+                                   {events, POLLIN, 0}};
         if (poll(polled, 3, earliest(restart_timeout(command), look_timeout(serving))) == -1) {
             // Out of memory, say: said once, and tried again each second.
-            if (errno != EINTR && !poll_failed)
-                say("cannot wait for requests: %s; trying again each second\n", strerror(errno));
-            poll_failed = errno != EINTR;
+            int error = errno;
+            if (error != EINTR && !poll_failed)
+                say("cannot wait for requests: %s; trying again each second\n", strerror(error));
+            poll_failed = error != EINTR;
             if (poll_failed)
                 (void)sleep(1);
             continue;
