@@ -43,7 +43,8 @@ protected:
         o.stdout_path = out;
         if (as_nobody) {
             o.program = dir + "/statpipe-decode";
-            EXPECT_EQ(system(("cp " DECODE_BINARY " " + o.program).c_str()), 0);
+            const std::string built = DECODE_BINARY;
+            EXPECT_EQ(system(("cp " + built + " " + o.program).c_str()), 0);
             o.unprivileged = true;
             o.stdout_path.clear();
         }
