@@ -12,7 +12,6 @@
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -148,8 +147,7 @@ double now()
 [[noreturn]] static void exec_daemon(char **argv, char **envp, const daemon_options &options, int err)
 {
     setpgid(0, 0);  // so that stop_daemon reaches a tracer's child too
-    if (!options.sensor_root.empty() || !options.sysfs_class.empty() || options.empty_dev ||
-        options.dev_fuse != 0) {
+    if (!options.sensor_root.empty() || !options.sysfs_class.empty() || options.empty_dev) {
         if (unshare(CLONE_NEWNS) == -1 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1)
             _exit(125);
     }
@@ -159,11 +157,7 @@ double now()
     if (!options.sysfs_class.empty() &&
         mount(options.sysfs_class.c_str(), "/sys/class", nullptr, MS_BIND, nullptr) == -1)
         _exit(125);
-    if ((options.empty_dev || options.dev_fuse != 0) && mount("none", "/dev", "tmpfs", 0, nullptr) == -1)
-        _exit(125);
-    if (options.dev_fuse != 0 &&
-        (mknod("/dev/null", S_IFCHR, makedev(1, 3)) == -1 || chmod("/dev/null", 0666) == -1 ||
-         mknod("/dev/fuse", S_IFCHR, makedev(10, 229)) == -1 || chmod("/dev/fuse", options.dev_fuse) == -1))
+    if (options.empty_dev && mount("none", "/dev", "tmpfs", 0, nullptr) == -1)
         _exit(125);
     if (options.unprivileged && (setgid(65534) == -1 || setuid(65534) == -1))
         _exit(125);

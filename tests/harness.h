@@ -52,7 +52,6 @@ struct daemon_options {
     std::string sensor_root;
     std::string sysfs_class;  // bound over /sys/class there: a fake hwmon tree
     bool empty_dev = false;   // an empty tmpfs over /dev there: no /dev/null
-    unsigned dev_fuse = 0;    // not 0: a tmpfs over /dev there, with /dev/null and /dev/fuse of this mode
     bool unprivileged = false;
     std::string program = daemon_binary();
     std::string stdin_path;    // empty: inherited

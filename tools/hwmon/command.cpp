@@ -187,21 +187,33 @@ void restart_command(struct supervised_command *command, const char *why)
 {
     say("%s; restarting %s\n", why, command->argv[0]);
     command->restarting = true;
-    (void)clock_gettime(CLOCK_MONOTONIC, &command->kill_at);
-    command->kill_at.tv_sec += RESTART_GRACE_SECONDS;
+    command->kill_at = seconds_from_now(RESTART_GRACE_SECONDS);
     kill(command->pid, SIGTERM);
+}
+
+struct timespec seconds_from_now(int seconds)
+{
+    struct timespec moment;
+    (void)clock_gettime(CLOCK_MONOTONIC, &moment);
+    moment.tv_sec += seconds;
+    return moment;
+}
+
+int milliseconds_until(const struct timespec *moment)
+{
+    struct timespec now;
+    (void)clock_gettime(CLOCK_MONOTONIC, &now);
+    long long left = (moment->tv_sec - now.tv_sec) * 1000LL + (moment->tv_nsec - now.tv_nsec) / 1000000;
+    return left > 0 ? static_cast<int>(left) : 0;
 }
 
 int restart_timeout(struct supervised_command *command)
 {
     if (!command->restarting)
         return -1;
-    struct timespec now;
-    (void)clock_gettime(CLOCK_MONOTONIC, &now);
-    long long left =
-        (command->kill_at.tv_sec - now.tv_sec) * 1000LL + (command->kill_at.tv_nsec - now.tv_nsec) / 1000000;
+    int left = milliseconds_until(&command->kill_at);
     if (left > 0)
-        return static_cast<int>(left);
+        return left;
     kill(command->pid, SIGKILL);
     return -1;  // its SIGCHLD comes next
 }

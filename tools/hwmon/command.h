@@ -50,6 +50,11 @@ void restart_command(struct supervised_command *command, const char *why);
 // then the command is killed.
 int restart_timeout(struct supervised_command *command);
 
+// A moment that many seconds from now, on the monotonic clock; the
+// milliseconds left until one, 0 once it has come.
+struct timespec seconds_from_now(int seconds);
+int milliseconds_until(const struct timespec *moment);
+
 // Ends as the command ended: by the signal passed on to it, so that a
 // stop asked for counts as clean, else with its exit status, or 128+N
 // after another signal N.

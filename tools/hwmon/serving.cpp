@@ -44,8 +44,7 @@ static bool note_look(struct serving *serving, const char *error)
             error);
     }
     serving->look_failed = true;
-    (void)clock_gettime(CLOCK_MONOTONIC, &serving->look_again_at);
-    serving->look_again_at.tv_sec += LOOK_AGAIN_SECONDS;
+    serving->look_again_at = seconds_from_now(LOOK_AGAIN_SECONDS);
     return false;
 }
 
@@ -80,13 +79,7 @@ void look_again(struct serving *serving)
 
 int look_timeout(const struct serving *serving)
 {
-    if (!serving->look_failed)
-        return -1;
-    struct timespec now;
-    (void)clock_gettime(CLOCK_MONOTONIC, &now);
-    long long left = (serving->look_again_at.tv_sec - now.tv_sec) * 1000LL +
-                     (serving->look_again_at.tv_nsec - now.tv_nsec) / 1000000;
-    return left > 0 ? static_cast<int>(left) : 0;
+    return serving->look_failed ? milliseconds_until(&serving->look_again_at) : -1;
 }
 
 void look_if_due(struct serving *serving)
