@@ -139,7 +139,7 @@ TEST_F(DecodeTool, PartialRecordAndBadUsage)
     chmod(fifo.c_str(), 0640);
     for (const auto &c : cases) {
         if (c.as_nobody && !is_root()) {
-            (void)printf("cases not run: %s (becoming nobody needs root)\n", c.message.c_str());
+            (void)printf("cases not run: \"%s\" (becoming nobody needs root)\n", c.message.c_str());
             continue;
         }
         EXPECT_EQ(decode(c.args, "/dev/null", 10, "C.UTF-8", c.as_nobody), 2) << c.message;
