@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "command_line.h"
 
@@ -162,8 +163,7 @@ __attribute__((format(printf, 2, 0))) static void on_fuse_log(enum fuse_log_leve
     say("%s\n", line);
 }
 
-struct fuse_session *mount_served_files(served_tree *tree, const char *program, const char *directory,
-                                        const char **why)
+struct fuse_session *serve_mounted_files(served_tree *tree, const char *program, int fuse, const char **why)
 {
     static char text[160];
     fuse_set_log_func(on_fuse_log);
@@ -174,32 +174,40 @@ struct fuse_session *mount_served_files(served_tree *tree, const char *program, 
     operations.readdir = on_readdir;
     operations.open = on_open;
     operations.read = on_read;
-    // The command may run as another user; the modes above still hold.
-    char *fuse_argv[] = {const_cast<char *>(program), const_cast<char *>("-o"),
-                         const_cast<char *>("ro,allow_other,default_permissions,fsname=statpipe-hwmon"),
-                         nullptr};
-    struct fuse_args args = FUSE_ARGS_INIT(3, fuse_argv);
+    char *fuse_argv[] = {const_cast<char *>(program), nullptr};
+    struct fuse_args args = FUSE_ARGS_INIT(1, fuse_argv);
     errno = 0;
     struct fuse_session *session = fuse_session_new(&args, &operations, sizeof operations, tree);
     fuse_opt_free_args(&args);  // what the parser added
+    // The mount is made: libfuse takes its descriptor as /dev/fd/N.
+    char mounted[32];
+    (void)snprintf(mounted, sizeof mounted, "/dev/fd/%d", fuse);
     if (session == nullptr) {
         (void)snprintf(text, sizeof text, "no FUSE session: %s",
                        errno != 0 ? strerror(errno) : "libfuse refused its options");
-    } else if (fuse_session_mount(session, directory) != 0) {
-        (void)snprintf(text, sizeof text, "cannot mount them: %s", strerror(errno));
+        (void)close(fuse);
+    } else if (fuse_session_mount(session, mounted) != 0) {
+        (void)snprintf(text, sizeof text, "libfuse cannot take the mount: %s", strerror(errno));
         fuse_session_destroy(session);
+        (void)close(fuse);
         session = nullptr;
     } else {
-        int fd = fuse_session_fd(session);
-        (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        (void)fcntl(fuse, F_SETFL, fcntl(fuse, F_GETFL) | O_NONBLOCK);
     }
     *why = text;
     return session;
 }
 
-bool session_has_ended(int received)
+receive_result received_how(int received)
 {
+    if (received > 0)
+        return RECEIVED_REQUEST;
     // EINTR and EAGAIN: nothing yet; ENOENT: a request its requester
     // gave up on.
-    return received <= 0 && received != -EINTR && received != -EAGAIN && received != -ENOENT;
+    if (received == -EINTR || received == -EAGAIN || received == -ENOENT)
+        return RECEIVED_NOTHING;
+    // The connection aborted, or the mount gone.
+    if (received == 0 || received == -ENODEV)
+        return RECEIVED_END;
+    return RECEIVED_ERROR;
 }

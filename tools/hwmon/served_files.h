@@ -25,14 +25,16 @@ struct served_tree {
 // Which files are there, a bit each.
 unsigned served_mask(const served_tree *tree);
 
-// Mounts the tree on directory (the chip's directory below it); the
-// session's requests then read and change it. Its descriptor never
-// blocks: a request may vanish between poll and read. Gives nullptr, and
-// why in *why, on failure.
-struct fuse_session *mount_served_files(served_tree *tree, const char *program, const char *directory,
-                                        const char **why);
-// Whether a receive's result means that the session has ended: the
-// connection aborted, or the mount gone.
-bool session_has_ended(int received);
+// Serves the tree on a mount already made, whose /dev/fuse descriptor
+// fuse is; the session's requests then read and change it, and it owns
+// the descriptor. That never blocks: a request may vanish between poll
+// and read. Gives nullptr, with the descriptor closed and why in *why, on
+// failure.
+struct fuse_session *serve_mounted_files(served_tree *tree, const char *program, int fuse, const char **why);
+
+// What a receive's result means: only the session's end (its connection
+// aborted, or the mount gone) ends it; any other error is passing.
+enum receive_result { RECEIVED_REQUEST, RECEIVED_NOTHING, RECEIVED_END, RECEIVED_ERROR };
+receive_result received_how(int received);
 
 #endif

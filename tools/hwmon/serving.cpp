@@ -7,12 +7,13 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "command.h"
 #include "command_line.h"
 
 static const char MOUNT_BASE[] = "/proc/sys/dev";
 static const char SENSORS_DIR[] = "/proc/sys/dev/sensors";
 static const int LOOK_AGAIN_SECONDS = 10;
+static const int SERVE_AGAIN_SECONDS = 60;
+static const int RESTART_PACE_SECONDS = 10;
 
 // A fresh look for each sensor: a file is there while its sensor is found.
 // A look that fails changes nothing. Gives libsensors' error, or nullptr.
@@ -90,11 +91,21 @@ void look_if_due(struct serving *serving)
 
 void serve_files(struct serving *serving)
 {
-    const char *why = make_private_mounts(MOUNT_BASE, SENSORS_DIR);
-    if (why == nullptr)
-        serving->session = mount_served_files(&serving->tree, serving->program, SENSORS_DIR, &why);
-    if (serving->session == nullptr)
-        say("cannot serve the sensor files: %s; %s runs without them\n", why, serving->command);
+    char why[sizeof serving->unserved];
+    const char *failed = why;
+    int fuse = keeper_mount(serving->keeper, MOUNT_BASE, SENSORS_DIR, why, sizeof why);
+    if (fuse != -1)
+        serving->session = serve_mounted_files(&serving->tree, serving->program, fuse, &failed);
+    if (serving->session != nullptr) {
+        serving->unserved[0] = '\0';
+        return;
+    }
+    if (strcmp(failed, serving->unserved) != 0) {
+        say("cannot serve the sensor files: %s; %s runs without them, and they are tried again each minute\n",
+            failed, serving->command);
+        (void)snprintf(serving->unserved, sizeof serving->unserved, "%s", failed);
+    }
+    serving->serve_again_at = seconds_from_now(SERVE_AGAIN_SECONDS);
 }
 
 void take_requests(struct serving *serving, struct fuse_buf *buffer)
@@ -102,10 +113,22 @@ void take_requests(struct serving *serving, struct fuse_buf *buffer)
     if (serving->session == nullptr || serving->session_ended)
         return;
     int received = fuse_session_receive_buf(serving->session, buffer);
-    if (received > 0)
+    switch (received_how(received)) {
+    case RECEIVED_REQUEST:
+        serving->receive_failed = false;
         fuse_session_process_buf(serving->session, buffer);
-    else if (session_has_ended(received))
+        break;
+    case RECEIVED_END:
         serving->session_ended = true;
+        break;
+    case RECEIVED_ERROR:
+        if (!serving->receive_failed)
+            say("cannot take a request: %s; going on\n", strerror(-received));
+        serving->receive_failed = true;
+        break;
+    case RECEIVED_NOTHING:
+        break;
+    }
 }
 
 // "X is gone", "X appeared (from PATH)", for each file that did.
@@ -128,30 +151,69 @@ static void describe_change(const struct serving *serving, unsigned now, char *l
     }
 }
 
-const char *restart_reason(struct serving *serving)
+// Why the command must start again, in one line, and whether that waits
+// for the pace; nullptr if it need not.
+static const char *restart_reason(struct serving *serving, bool *paced)
 {
     static char why[512];
+    *paced = false;
     if (serving->session_ended)
         return "the sensor files' FUSE session ended (its connection aborted, or the mount gone)";
+    if (serving->served_anew)
+        return "the sensor files can be served now";
     // Files that nobody serves cannot come or go.
     unsigned now = served_mask(&serving->tree);
     if (serving->session == nullptr || now == serving->started_with)
         return nullptr;
+    *paced = true;
     describe_change(serving, now, why, sizeof why);
     return why;
 }
 
-void before_start_again(struct serving *serving)
+// Each minute while the files cannot be served; the command runs on until
+// they can.
+static int serve_again_if_due(struct serving *serving)
+{
+    if (serving->session != nullptr || serving->served_anew)
+        return -1;
+    int left = milliseconds_until(&serving->serve_again_at);
+    if (left > 0)
+        return left;
+    serve_files(serving);
+    serving->served_anew = serving->session != nullptr;
+    return serving->served_anew ? 0 : milliseconds_until(&serving->serve_again_at);
+}
+
+int decide_restart(struct serving *serving, struct supervised_command *command)
+{
+    if (command->passed != 0 || command->pid == -1)
+        return -1;
+    if (command->restarting)
+        return end_restart_in_time(command);
+    int wait = serve_again_if_due(serving);
+    bool paced;
+    const char *why = restart_reason(serving, &paced);
+    if (why == nullptr)
+        return wait;
+    if (paced && milliseconds_until(&serving->paced_until) > 0)
+        return earliest(wait, milliseconds_until(&serving->paced_until));
+    serving->paced_until = seconds_from_now(RESTART_PACE_SECONDS);
+    restart_command(command, why);
+    return end_restart_in_time(command);
+}
+
+bool start_again(struct serving *serving, struct supervised_command *command)
 {
     if (serving->session_ended) {
         fuse_session_destroy(serving->session);
         serving->session = nullptr;
         serving->session_ended = false;
+        serving->receive_failed = false;
         serve_files(serving);
-        if (serving->session != nullptr)
-            give_up_privileges(nullptr);  // those the new namespace gave
     }
+    serving->served_anew = false;
     if (serving->session != nullptr)
         look_again(serving);
     serving->started_with = served_mask(&serving->tree);
+    return start_command(command);
 }

@@ -1,14 +1,16 @@
 // SPDX-License-Identifier: MIT
 // What is served, and when the command must start again to see it: the
 // one place that decides. A look at the chips, a read that finds its chip
-// gone, and the FUSE session ending change what is served; the command
-// opens its files once, so it starts again whenever what it could open is
-// no longer what is there.
+// gone, the FUSE session ending and the files served again after they
+// could not be change what is served; the command opens its files once, so
+// it starts again whenever what it could open is no longer what is there.
 #ifndef STATPIPE_SERVING_H
 #define STATPIPE_SERVING_H
 
 #include <time.h>
 
+#include "command.h"
+#include "keeper.h"
 #include "sensor_lookup.h"
 #include "served_files.h"
 
@@ -20,9 +22,15 @@ struct serving {
     served_tree tree;
     const char *program;           // for libfuse
     const char *command;           // its name, for messages
+    struct keeper *keeper;         // makes the mounts
     struct fuse_session *session;  // nullptr: the files are not served
     bool session_ended;            // said; mounted anew before the command starts again
+    bool receive_failed;           // said once, until a request is taken again
+    bool served_anew;              // served after they could not be: the command starts again into them
+    char unserved[256];            // why they cannot be served, as said; tried again at serve_again_at
+    struct timespec serve_again_at;
     unsigned started_with;         // the files there when the command started
+    struct timespec paced_until;   // no restart for a change before then
     bool look_failed;              // said once; looked again at look_again_at
     struct timespec look_again_at;
 };
@@ -37,16 +45,24 @@ int look_timeout(const struct serving *serving);
 // Looks again if a failed look's time has come.
 void look_if_due(struct serving *serving);
 
-// Mounts the files, or says in a line why not and what would mend it: the
-// command then runs without them.
+// Mounts the files beside the last mount, or says in a line why not and
+// what would mend it (not again while that stays the same): the command
+// then runs without them, and they are tried again each minute.
 void serve_files(struct serving *serving);
 // Takes what waits on the session: a request, or its end.
 void take_requests(struct serving *serving, struct fuse_buf *buffer);
-// Why the command must start again, in one line; nullptr if it need not.
-const char *restart_reason(struct serving *serving);
-// The command is about to start again: the files are mounted anew if the
-// session ended (a user namespace of our own makes that possible without
-// privilege), and looked up afresh.
-void before_start_again(struct serving *serving);
+
+// The restart rule. Begins a restart when what the command can open is no
+// longer what is served: at once for a session that ended or files served
+// anew, and for a chip that came or went no sooner than 10 s after the
+// last restart, with what changed meanwhile gathered into one. Nothing
+// starts again once a stop was passed on. Kills a command that outstays
+// its restart, and tries each minute to serve files that could not be.
+// Gives poll's milliseconds until the next of these, or -1.
+int decide_restart(struct serving *serving, struct supervised_command *command);
+// The command that a restart ended is gone: the files are mounted anew if
+// their session ended, looked up afresh, then the command starts. False
+// if it cannot start.
+bool start_again(struct serving *serving, struct supervised_command *command);
 
 #endif

@@ -18,6 +18,7 @@
 
 #include "command.h"
 #include "command_line.h"
+#include "keeper.h"
 #include "serving.h"
 
 static const char USAGE[] =
@@ -67,28 +68,22 @@ static options parse_command_line(int argc, char **argv, wanted_sensor *wanted)
     return chosen;
 }
 
-// The earlier of two poll timeouts, -1 being none.
-static int earliest(int one, int other)
-{
-    return one < 0 || (other >= 0 && other < one) ? other : one;
-}
-
 // Answers each request as it comes, passes signals on, looks again when a
-// device comes or goes, and starts the command again whenever serving says
-// so. Never blocks but in poll. Returns once the command has ended for
-// good.
+// device comes or goes, and starts the command again when the restart
+// rule says so. Never blocks but in poll. Returns once the command has
+// ended for good.
 static void serve(struct serving *serving, int events, supervised_command *command)
 {
     struct fuse_buf buffer = {};
     bool poll_failed = false;
-    serving->started_with = served_mask(&serving->tree);
+    int timeout = -1;
     for (;;) {
         // A session that ended is not waited on: it would wake us at once.
         bool live = serving->session != nullptr && !serving->session_ended;
         struct pollfd polled[3] = {{live ? fuse_session_fd(serving->session) : -1, POLLIN, 0},
                                    {command->signals, POLLIN, 0},
                                    {events, POLLIN, 0}};
-        if (poll(polled, 3, earliest(restart_timeout(command), look_timeout(serving))) == -1) {
+        if (poll(polled, 3, earliest(timeout, look_timeout(serving))) == -1) {
             // Out of memory, say: said once, and tried again each second.
             int error = errno;
             if (error != EINTR && !poll_failed)
@@ -101,22 +96,15 @@ static void serve(struct serving *serving, int events, supervised_command *comma
         poll_failed = false;
         if (polled[1].revents & POLLIN) {
             command_state state = on_command_signal(command);
-            if (state == COMMAND_ENDED)
+            if (state == COMMAND_ENDED || (state == COMMAND_TO_START_AGAIN && !start_again(serving, command)))
                 break;
-            if (state == COMMAND_TO_START_AGAIN) {
-                before_start_again(serving);
-                if (!start_command_again(command))
-                    break;
-            }
         }
         if ((polled[2].revents & POLLIN) && hwmon_device_changed(events))
             look_again(serving);
         look_if_due(serving);
         if (polled[0].revents != 0)
             take_requests(serving, &buffer);
-        const char *why = restart_reason(serving);
-        if (why != nullptr && !command->restarting)
-            restart_command(command, why);
+        timeout = decide_restart(serving, command);
     }
     free(buffer.mem);
 }
@@ -132,9 +120,16 @@ int main(int argc, char **argv)
         fail(1, "no user %s\n", chosen.user);
     if (user == nullptr && geteuid() == 0)
         say("%s runs as root, with no capability (--user USER runs it as USER)\n", chosen.command[0]);
+    // The keeper makes the mounts and starts the command; this process,
+    // which answers the requests, keeps nothing.
+    static struct keeper keeper;
+    supervised_command command;
+    prepare_supervising(&command, chosen.command, &keeper);
+    start_keeper(&keeper, chosen.command, user, &command.unblocked);
     serving.tree = {{{"fan2", {HWMON_FAN, -1, {-1, -1}}}, {"temp2", {HWMON_TEMPERATURE, -1, {-1, -1}}}}, 0};
     serving.program = argv[0];
     serving.command = chosen.command[0];
+    serving.keeper = &keeper;
     // Listen, then look: a chip bound in between is heard of.
     int events = open_device_events();
     if (events == -1)
@@ -143,9 +138,8 @@ int main(int argc, char **argv)
     first_look(&serving);
     serve_files(&serving);
     give_up_privileges(user);
-    supervised_command command;
-    start_supervising(&command, chosen.command);
-    serve(&serving, events, &command);
-    // The mounts go with the namespace, once we are gone.
+    serving.started_with = served_mask(&serving.tree);
+    if (start_command(&command))
+        serve(&serving, events, &command);
     end_as_command(&command);
 }
