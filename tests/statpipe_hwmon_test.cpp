@@ -122,7 +122,8 @@ static std::string as_root(const std::string &command)
 static std::vector<pid_t> children_of(pid_t pid)
 {
     std::vector<pid_t> children;
-    std::string listed = read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    std::string listed =
+        read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
     for (const char *at = listed.c_str(); *at != '\0';) {
         char *end;
         long child = strtol(at, &end, 10);
@@ -183,19 +184,21 @@ TEST_F(Hwmon, ServesLiveReadingsToTheDaemonWithNoPrivilegeLeft)
     pid_t keeper = -1;
     pid_t statpipe = -1;
     for (pid_t child : children_of(daemon.pid))
-        (read_file("/proc/" + std::to_string(child) + "/cmdline").rfind(command[0], 0) == 0 ? statpipe : keeper) =
-            child;
+        (read_file("/proc/" + std::to_string(child) + "/cmdline").rfind(command[0], 0) == 0 ? statpipe
+                                                                                            : keeper) = child;
     ASSERT_NE(keeper, -1);
     ASSERT_NE(statpipe, -1);
     EXPECT_NE(namespace_of(statpipe), namespace_of(daemon.pid));
     EXPECT_EQ(namespace_of(keeper), namespace_of(daemon.pid));
-    const std::string none = "CapPrm:\t0000000000000000\nCapEff:\t0000000000000000\nCapBnd:\t0000000000000000\n"
-                             "NoNewPrivs:\t1\n";
+    const std::string none =
+        "CapPrm:\t0000000000000000\nCapEff:\t0000000000000000\nCapBnd:\t0000000000000000\n"
+        "NoNewPrivs:\t1\n";
     EXPECT_EQ(privileges_of(daemon.pid), "Uid:\t65534\t65534\t65534\t65534\n" + none) << "the server";
     EXPECT_EQ(privileges_of(statpipe), "Uid:\t65534\t65534\t65534\t65534\n" + none) << "statpipe";
     // CAP_SETGID, CAP_SETUID, CAP_SETPCAP, CAP_SYS_CHROOT, CAP_SYS_ADMIN
-    EXPECT_EQ(privileges_of(keeper), "Uid:\t0\t0\t0\t0\nCapPrm:\t00000000002401c0\nCapEff:\t00000000002401c0\n"
-                                     "CapBnd:\t00000000002401c0\nNoNewPrivs:\t0\n")
+    EXPECT_EQ(privileges_of(keeper),
+              "Uid:\t0\t0\t0\t0\nCapPrm:\t00000000002401c0\nCapEff:\t00000000002401c0\n"
+              "CapBnd:\t00000000002401c0\nNoNewPrivs:\t0\n")
         << "the keeper";
 
     set("fan2_input", "5000\n");

@@ -34,17 +34,29 @@ expected() {
 sensors() { grep -E '^0[34]' | sort | tr '\n' ' '; }
 channels() { cut -c1-2 | tr '\n' ' '; }
 
-# Runs a command until it succeeds, 30 s at most.
-until_true() {
+# Runs a command until it succeeds, SECONDS at most.
+within() {
     i=0
-    while ! "$@" && [ $i -lt 300 ]; do
+    limit=$(($1 * 10))
+    shift
+    while ! "$@" && [ $i -lt $limit ]; do
         sleep 0.1
         i=$((i + 1))
     done
     "$@"
 }
+until_true() { within 30 "$@"; }
 
 # Time since boot, in hundredths of a second.
 centiseconds() { cut -d' ' -f1 /proc/uptime | tr -d .; }
 # A process's user and capabilities: "Uid: N CapEff: HEX ".
 privileges() { awk '/^(Uid|CapEff):/ { printf "%s %s ", $1, $2 }' "/proc/$1/status"; }
+# statpipe-hwmon's server, which answers the requests: not its keeper,
+# whose parent it is.
+companion() {
+    for p in $(pidof statpipe-hwmon); do
+        [ "$(cat "/proc/$(awk '/^PPid:/ { print $2 }' "/proc/$p/status")/comm" 2>/dev/null)" = statpipe-hwmon ] ||
+            echo "$p"
+    done
+}
+keeper() { for p in $(pidof statpipe-hwmon); do [ "$p" = "$(companion)" ] || echo "$p"; done; }

@@ -120,7 +120,7 @@ hwmon_no_chip() {
     insmod modules/i2c-stub.ko chip_addr=0x2d,0x48,0x49
     apt-get install -y -qq ./statpipe-hwmon_*_amd64.deb >>/tmp/apt.log 2>&1
     until_true active
-    until_true pidof statpipe-hwmon >/dev/null
+    until_true companion >/dev/null
     got=$(records "$fifo" 90 | channels | tr -d ' 012')
     journalctl -o cat _SYSTEMD_INVOCATION_ID="$(systemctl show -p InvocationID --value statpipe)" >/tmp/journal
     opened=$(grep -c '^Warning: unable to open' /tmp/journal)
@@ -143,8 +143,8 @@ hwmon_chip_bound() {
     ours=/sys/bus/i2c/devices/0-002d
     want=$(expected "$ours")
     got=$(records "$fifo" 5 | sensors)
-    server=$(privileges "$(pidof statpipe-hwmon)")
-    users="statpipe-hwmon $(user_of "$(pidof statpipe-hwmon)"), $server; statpipe $(user_of "$(daemon)")"
+    server=$(privileges "$(companion)")
+    users="statpipe-hwmon $(user_of "$(companion)"), $server; statpipe $(user_of "$(daemon)")"
     level=$(exposure)
     seen="a fan record $took ms after the bind; $got; sysfs fan2 $(cat $ours/fan2_input) temp2 $(cat $ours/temp2_input); $users; exposure $level"
     [ "$got" = "$want" ] && [ "$took" -le 10000 ] &&
@@ -161,39 +161,135 @@ hwmon_unreadable_configuration() {
     old=$(daemon)
     (umask 077 && echo "# the board's own" >/etc/sensors.d/board.conf)
     events 1 add
-    until_true said_since "$from" "cannot look up"
+    until_true said_since "$from" "cannot look up" || seen="never said; "
     during=$(records "$fifo" 5 | sensors)
     chmod 644 /etc/sensors.d/board.conf
-    until_true said_since "$from" "looked up again"
+    until_true said_since "$from" "looked up again" || seen="${seen}never looked up again; "
     after=$(records "$fifo" 5 | sensors)
     rm /etc/sensors.d/board.conf
     want=$(expected "$ours")
-    lines=$(companion_lines "$from" | wc -l)
-    seen="while unreadable: $during; readable again: $after; $lines lines: $(companion_lines "$from" | tr '\n' '|')"
-    [ "$during" = "$want" ] && [ "$after" = "$want" ] && [ "$lines" -ge 1 ] && [ "$lines" -le 3 ] &&
-        [ "$(daemon)" = "$old" ]
+    said=$(companion_lines "$from" | cut -d: -f2 | cut -c1-28 | tr '\n' '|')
+    seen="${seen}while unreadable: $during; readable again: $after; $(companion_lines "$from" | tr '\n' '|')"
+    [ "$during" = "$want" ] && [ "$after" = "$want" ] && [ "$(daemon)" = "$old" ] &&
+        [ "$said" = " cannot look up the sensors| the sensors are looked up a|" ]
 }
 
-# The FUSE connection aborted: a new statpipe is served within 40 s.
+# statpipe's fan file, as statpipe PID sees it, in its namespaces and as
+# its user.
+served_fan() {
+    if [ "$(readlink "/proc/$1/ns/user")" = "$(readlink /proc/self/ns/user)" ]; then
+        nsenter -t "$1" -m cat /proc/sys/dev/sensors/as99127f-i2c-1-2d/fan2 2>/dev/null
+    else
+        nsenter -t "$1" -U -m -S "$(id -u statpipe)" -G "$(id -g statpipe)" \
+            cat /proc/sys/dev/sensors/as99127f-i2c-1-2d/fan2 2>/dev/null
+    fi
+}
+# One statpipe, not $1, whose fan file is served.
+new_statpipe_served() {
+    now=$(pidof statpipe)
+    [ -n "$now" ] && [ "$now" = "${now% *}" ] && [ "$now" != "$1" ] && [ -n "$(served_fan "$now")" ]
+}
+abort_connections() { for connection in /sys/fs/fuse/connections/*/abort; do echo 1 >"$connection"; done; }
+user_namespaces() { for ns in /proc/[0-9]*/ns/user; do readlink "$ns"; done 2>/dev/null | sort -u | wc -l; }
+unit_restarts() { systemctl show -p NRestarts --value statpipe; }
+descriptors() { find "/proc/$1/fd" -mindepth 1 | wc -l; }
+
+# The FUSE connection aborted: a new statpipe is served within 40 s, by
+# the same companion, with no restart of the unit.
 hwmon_fuse_aborted() {
     from=$(cursor)
     old=$(daemon)
+    server=$(companion)
+    restarts=$(unit_restarts)
     mountpoint -q /sys/fs/fuse/connections || mount -t fusectl fusectl /sys/fs/fuse/connections
     aborted=$(centiseconds)
-    for connection in /sys/fs/fuse/connections/*/abort; do echo 1 >"$connection"; done
+    abort_connections
     until_true sh -c "pidof statpipe | grep -qv '^$old\$'"
     got=$(records "$fifo" 5 | sensors)
     took=$((($(centiseconds) - aborted) * 10))
     want=$(expected "$ours")
     lines=$(companion_lines "$from" | wc -l)
-    seen="a new statpipe, its sensors $got $took ms after the abort; $lines lines: $(companion_lines "$from" | tr '\n' '|')"
-    [ "$got" = "$want" ] && [ "$took" -le 40000 ] && [ "$lines" -le 3 ] && active
+    seen="a new statpipe, its sensors $got $took ms after the abort; companion $server, then $(companion); unit restarts $restarts, then $(unit_restarts); $lines lines: $(companion_lines "$from" | tr '\n' '|')"
+    [ "$got" = "$want" ] && [ "$took" -le 40000 ] && [ "$lines" -le 3 ] && active &&
+        [ "$(companion)" = "$server" ] && [ "$(unit_restarts)" = "$restarts" ]
+}
+
+# Aborted 40 times in a row, more than user namespaces may nest: served
+# again after each, and the companion holds no more than before.
+hwmon_aborted_again_and_again() {
+    server=$(companion)
+    restarts=$(unit_restarts)
+    measure() { echo "VmRSS $(rss "$server") kB, descriptors $(descriptors "$server") and the keeper's $(descriptors "$(keeper)"), user namespaces $(user_namespaces)"; }
+    before=$(measure)
+    rss_before=$(rss "$server")
+    fds_before="$(descriptors "$server") $(descriptors "$(keeper)")"
+    namespaces_before=$(user_namespaces)
+    began=$(centiseconds)
+    served=0
+    while [ $served -lt 40 ]; do
+        old=$(daemon)
+        abort_connections
+        until_true new_statpipe_served "$old" || break
+        served=$((served + 1))
+    done
+    took=$((($(centiseconds) - began) * 10))
+    after=$(measure)
+    seen="served again $served times in $took ms; before: $before; after: $after; unit restarts $restarts, then $(unit_restarts)"
+    [ $served = 40 ] && [ $(($(rss "$server") - rss_before)) -le 256 ] &&
+        [ "$(descriptors "$server") $(descriptors "$(keeper)")" = "$fds_before" ] &&
+        [ "$(user_namespaces)" -le "$namespaces_before" ] && [ "$(companion)" = "$server" ] &&
+        [ "$(unit_restarts)" = "$restarts" ] && active
+}
+
+# A stop while a restart waits for a statpipe slow to die: passed on, and
+# nothing started after it.
+hwmon_stop_during_restart() {
+    from=$(cursor)
+    kill -STOP "$(daemon)"
+    abort_connections
+    until_true said_since "$from" "restarting" || seen="no restart began; "
+    began=$(centiseconds)
+    systemctl stop statpipe
+    took=$((($(centiseconds) - began) * 10))
+    result=$(systemctl show -p Result --value statpipe)
+    state=$(systemctl is-active statpipe)
+    left=$(pidof statpipe statpipe-hwmon)
+    mounted && left="$left, a mount"
+    seen="${seen}stopped in $took ms: $state, Result=$result; left: ${left:-nothing}"
+    systemctl start statpipe
+    [ "$state" = inactive ] && [ "$result" = success ] && [ "$took" -le 20000 ] && [ -z "$left" ] &&
+        until_true active && until_true new_statpipe_served none
+}
+
+# The chip unbound and bound again each second, 10 times: the restarts
+# paced, and the sensors served again soon after the last bind.
+hwmon_chip_flapping() {
+    from=$(cursor)
+    flaps=0
+    while [ $flaps -lt 10 ]; do
+        echo 0x2d >/sys/bus/i2c/devices/i2c-0/delete_device && sleep 1 &&
+            echo as99127f 0x2d >/sys/bus/i2c/devices/i2c-0/new_device && sleep 1
+        flaps=$((flaps + 1))
+    done
+    bound=$(centiseconds)
+    sleep 1
+    # Served to a statpipe that no restart will replace: none pending
+    # once 11 s have passed since the last.
+    within 40 new_statpipe_served none
+    took=$((($(centiseconds) - bound) * 10))
+    sleep 11
+    pid=$(daemon)
+    got=$(records "$fifo" 5 | sensors)
+    want=$(expected "$ours")
+    restarts=$(companion_lines "$from" | grep -c 'restarting statpipe$')
+    seen="$restarts restarts of statpipe; served $took ms after the last bind; then $got"
+    [ "$restarts" -le 4 ] && [ "$took" -le 25000 ] && [ "$got" = "$want" ] && [ "$(daemon)" = "$pid" ]
 }
 
 # Thousands of change events cost no look; hundreds of add events, a look
 # each, leave the memory as it was.
 hwmon_many_events() {
-    pid=$(pidof statpipe-hwmon)
+    pid=$(companion)
     old=$(daemon)
     ticks=$(cpu_ticks "$pid")
     events 2000 change
@@ -210,22 +306,30 @@ hwmon_many_events() {
 }
 
 # /dev/fuse as the kernel makes it, without udev: statpipe runs all the
-# same, with channels 0 to 2, and one line says why.
+# same, with channels 0 to 2, and one line says why; opened a little later,
+# as a late device rule would, the files are served within 90 s, with no
+# restart of the unit.
 hwmon_fuse_closed() {
     from=$(cursor)
     chmod 600 /dev/fuse
     systemctl restart statpipe
     until_true active
     got=$(records "$fifo" 6 | channels)
-    restarts=$(systemctl show -p NRestarts --value statpipe)
+    restarts=$(unit_restarts)
+    server=$(companion)
     named=$(companion_lines "$from" | grep -c /dev/fuse)
-    seen="$(systemctl is-active statpipe), $restarts restarts; reader got $got; $(companion_lines "$from" | tr '\n' '|')"
     chmod 666 /dev/fuse
-    systemctl restart statpipe
-    [ "$got" = "00 01 02 00 01 02 " ] && [ "$named" = 1 ] && [ "$restarts" = 0 ] && until_true active
+    opened=$(centiseconds)
+    within 90 new_statpipe_served none
+    took=$((($(centiseconds) - opened) * 10))
+    sensors=$(records "$fifo" 5 | sensors)
+    seen="$(systemctl is-active statpipe), $restarts restarts; reader got $got; served $took ms after /dev/fuse was opened, $sensors; $(companion_lines "$from" | tr '\n' '|')"
+    [ "$got" = "00 01 02 00 01 02 " ] && [ "$named" = 1 ] && [ "$restarts" = 0 ] && [ "$took" -le 90000 ] &&
+        [ "$sensors" = "$(expected "$ours")" ] && [ "$(companion)" = "$server" ] && [ "$(unit_restarts)" = 0 ]
 }
 
-# The drop-in's root variant, as its comment says to add it.
+# The drop-in's root variant, as its comment says to add it: an abort is
+# ridden out too, and only the keeper holds a capability.
 hwmon_root_variant() {
     variant=/etc/systemd/system/statpipe.service.d/root.conf
     mkdir -p "${variant%/*}"
@@ -235,12 +339,18 @@ hwmon_root_variant() {
     namespaces=$(systemctl show -p RestrictNamespaces --value statpipe)
     level=$(exposure)
     got=$(records "$fifo" 5 | sensors)
-    users="statpipe-hwmon $(user_of "$(pidof statpipe-hwmon)"), statpipe $(user_of "$(daemon)")"
+    old=$(daemon)
+    abort_connections
+    until_true new_statpipe_served "$old" && again=served || again="not served"
+    users="statpipe-hwmon $(user_of "$(companion)") $(privileges "$(companion)"), statpipe $(user_of "$(daemon)") $(privileges "$(daemon)"), keeper $(user_of "$(keeper)")"
+    kept=$(privileges "$(keeper)")
     want=$(expected "$ours")
     rm "$variant" && systemctl daemon-reload && systemctl restart statpipe
-    seen="RestrictNamespaces $namespaces; exposure $level; $users; $got"
-    [ "$namespaces" = mnt ] && [ "$got" = "$want" ] && [ "$users" = "statpipe-hwmon statpipe, statpipe statpipe" ] &&
-        until_true active
+    seen="RestrictNamespaces $namespaces; exposure $level; $users; $got; after an abort: $again; the keeper: $kept"
+    [ "$namespaces" = mnt ] && [ "$got" = "$want" ] && [ "$again" = served ] &&
+        [ "$users" = "statpipe-hwmon statpipe Uid: $(id -u statpipe) CapEff: 0000000000000000 , statpipe statpipe Uid: $(id -u statpipe) CapEff: 0000000000000000 , keeper root" ] &&
+        [ "$kept" = "Uid: 0 CapEff: 00000000002401c0 " ] &&
+        awk -v s="$level" 'BEGIN { exit !(s != "" && s <= 1.9) }' && until_true active
 }
 
 hwmon_stopped() {
@@ -262,7 +372,7 @@ hwmon_killed() {
     until_true pidof statpipe >/dev/null
     restart
     ok=$?
-    seen="$seen; now under $(pidof statpipe-hwmon), $(systemctl show -p NRestarts --value statpipe) restart(s) of the unit"
+    seen="$seen; now under $(companion), $(systemctl show -p NRestarts --value statpipe) restart(s) of the unit"
     [ $ok = 0 ] && active
 }
 
@@ -292,11 +402,14 @@ row "killed: restarted, records resume" restart
 row "changed path in a new directory: made at the next start" changed_path
 row "statpipe-hwmon, no chip for 30 rotations: the two open warnings, nothing each rotation" hwmon_no_chip
 row "the chip bound: served within 10 s; the companion not root, no capability; exposure at most 1.0" hwmon_chip_bound
-row "a configuration file the companion cannot read, then an event: records go on, 1 to 3 lines" hwmon_unreadable_configuration
-row "the FUSE connection aborted: a new statpipe served within 40 s" hwmon_fuse_aborted
+row "a configuration file the companion cannot read, then an event: records go on, said and then mended" hwmon_unreadable_configuration
+row "the FUSE connection aborted: a new statpipe served within 40 s, by the same companion" hwmon_fuse_aborted
+row "aborted 40 times in a row: served again each time; VmRSS, descriptors and user namespaces as before" hwmon_aborted_again_and_again
+row "a stop during a restart: inactive, Result=success, within 20 s, nothing left" hwmon_stop_during_restart
+row "the chip flapping 10 times in 20 s: at most 4 restarts, served within 25 s of the last bind" hwmon_chip_flapping
 row "2000 change events cost no look; 300 add events leave VmRSS flat" hwmon_many_events
-row "/dev/fuse 0600: the unit stays active, channels 0 to 2, one line naming /dev/fuse" hwmon_fuse_closed
-row "the drop-in's root variant: user namespaces refused, the sensors served" hwmon_root_variant
+row "/dev/fuse 0600: the unit stays active, channels 0 to 2, one line naming /dev/fuse; 0666 later: served within 90 s" hwmon_fuse_closed
+row "the drop-in's root variant: user namespaces refused, the sensors served, an abort ridden out, the keeper alone privileged" hwmon_root_variant
 row "systemctl stop under the drop-in: inactive, nothing left" hwmon_stopped
 row "statpipe killed under the drop-in: restarted" hwmon_killed
 row "remove keeps the conffile, purge removes it and the log" remove_purge

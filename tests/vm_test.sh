@@ -177,7 +177,7 @@ EOF
     fifo=/run/panel/status.fifo
     mode=$(stat -c '%A %U %G' "$fifo")
     got=$(su -s /bin/sh reader -c "head -c 15 $fifo" | od -An -tx1 -v -w3 | sed 's/^ //')
-    users="statpipe-hwmon $(privileges "$(pidof statpipe-hwmon)")"
+    users="statpipe-hwmon $(privileges "$(companion)")"
     users="$users, statpipe uid $(awk '/^Uid:/ { print $2 }' "/proc/$(pidof statpipe)/status")"
     want=$(expected "$ours")
     /etc/init.d/S50statpipe stop >/dev/null
@@ -189,10 +189,9 @@ EOF
 }
 
 # Under the init script no supervisor helps: the companion itself mounts
-# the files anew once their FUSE connection is aborted. For that its user
-# must open /dev/fuse, as an mdev rule for it (fuse 0:0 666) allows.
+# the files anew once their FUSE connection is aborted, its keeper as root,
+# so that /dev/fuse stays 0600 as the kernel makes it.
 init_script_fuse_aborted() {
-    chmod 666 /dev/fuse
     /etc/init.d/S50statpipe start >/tmp/init.out 2>&1
     until_true pidof statpipe >/dev/null
     old=$(pidof statpipe)
@@ -205,7 +204,6 @@ init_script_fuse_aborted() {
     want=$(expected "$ours")
     new=$(pidof statpipe)
     /etc/init.d/S50statpipe stop >/dev/null
-    chmod 600 /dev/fuse
     seen="statpipe $old, then $new; its sensors $got $took ms after the abort"
     [ -n "$new" ] && [ "$new" != "$old" ] && [ "$got" = "$want" ] && [ "$took" -le 40000 ] &&
         ! alive statpipe && ! alive statpipe-hwmon

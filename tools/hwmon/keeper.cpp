@@ -202,7 +202,8 @@ static bool enter_user_namespace()
         (void)snprintf(options, sizeof options,
                        "fd=%d,rootmode=40000,user_id=%u,group_id=%u,allow_other,default_permissions", fuse,
                        geteuid(), getegid());
-        if (mount("statpipe-hwmon", asked->directory, "fuse", MS_NOSUID | MS_NODEV | MS_RDONLY, options) == -1)
+        if (mount("statpipe-hwmon", asked->directory, "fuse", MS_NOSUID | MS_NODEV | MS_RDONLY, options) ==
+            -1)
             step = "cannot mount them";
     }
     if (step != nullptr) {
@@ -281,8 +282,8 @@ static void mount_beside(const struct request *asked)
     bool here = getcwd(directory, sizeof directory) != nullptr;
     if ((kept.user_ns != -1 && setns(kept.user_ns, CLONE_NEWUSER) == -1) ||
         (kept.mount_ns != -1 && setns(kept.mount_ns, CLONE_NEWNS) == -1)) {
-        (void)snprintf(answer.why, sizeof answer.why, "cannot start %s in the files' namespace: %s", kept.argv[0],
-                       strerror(errno));
+        (void)snprintf(answer.why, sizeof answer.why, "cannot start %s in the files' namespace: %s",
+                       kept.argv[0], strerror(errno));
     } else {
         // Entering a mount namespace leaves us at its root; the same
         // directory is there, as the namespace is a copy of ours.
@@ -293,7 +294,8 @@ static void mount_beside(const struct request *asked)
         if (answer.value == 0)
             run_command(self);
         if (answer.value == -1)
-            (void)snprintf(answer.why, sizeof answer.why, "cannot start %s: %s", kept.argv[0], strerror(errno));
+            (void)snprintf(answer.why, sizeof answer.why, "cannot start %s: %s", kept.argv[0],
+                           strerror(errno));
     }
     (void)send_message(kept.socket, &answer, sizeof answer, nullptr, 0);
     _exit(0);
@@ -306,10 +308,8 @@ static void keep_only_what_mounting_needs()
 {
     if (geteuid() != 0)
         return;
-    const unsigned needed[] = {CAP_SYS_ADMIN, CAP_SYS_CHROOT, CAP_SETUID, CAP_SETGID, CAP_SETPCAP};
-    unsigned long long wanted = 0;
-    for (unsigned capability : needed)
-        wanted |= 1ULL << capability;
+    const unsigned long long wanted = 1ULL << CAP_SYS_ADMIN | 1ULL << CAP_SYS_CHROOT | 1ULL << CAP_SETUID |
+                                      1ULL << CAP_SETGID | 1ULL << CAP_SETPCAP;
     for (unsigned long capability = 0; prctl(PR_CAPBSET_READ, capability, 0, 0, 0) >= 0; capability++) {
         if ((wanted >> capability & 1) == 0)
             (void)prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
@@ -357,7 +357,8 @@ static void keep_only_what_mounting_needs()
             start_beside();
         if (starter == -1) {
             struct reply answer = {-1, ""};
-            (void)snprintf(answer.why, sizeof answer.why, "cannot start %s: %s", kept.argv[0], strerror(errno));
+            (void)snprintf(answer.why, sizeof answer.why, "cannot start %s: %s", kept.argv[0],
+                           strerror(errno));
             (void)send_message(kept.socket, &answer, sizeof answer, nullptr, 0);
         } else {
             (void)waitpid(starter, nullptr, 0);

@@ -29,9 +29,9 @@ struct serving {
     bool served_anew;              // served after they could not be: the command starts again into them
     char unserved[256];            // why they cannot be served, as said; tried again at serve_again_at
     struct timespec serve_again_at;
-    unsigned started_with;         // the files there when the command started
-    struct timespec paced_until;   // no restart for a change before then
-    bool look_failed;              // said once; looked again at look_again_at
+    unsigned started_with;        // the files there when the command started
+    struct timespec paced_until;  // no restart for a change before then
+    bool look_failed;             // said once; looked again at look_again_at
     struct timespec look_again_at;
 };
 
