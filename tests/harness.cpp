@@ -147,7 +147,8 @@ double now()
 [[noreturn]] static void exec_daemon(char **argv, char **envp, const daemon_options &options, int err)
 {
     setpgid(0, 0);  // so that stop_daemon reaches a tracer's child too
-    if (!options.sensor_root.empty() || !options.sysfs_class.empty() || options.empty_dev) {
+    if (!options.sensor_root.empty() || !options.sysfs_class.empty() || options.empty_dev ||
+        !options.fuse_node.empty()) {
         if (unshare(CLONE_NEWNS) == -1 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1)
             _exit(125);
     }
@@ -158,6 +159,9 @@ double now()
         mount(options.sysfs_class.c_str(), "/sys/class", nullptr, MS_BIND, nullptr) == -1)
         _exit(125);
     if (options.empty_dev && mount("none", "/dev", "tmpfs", 0, nullptr) == -1)
+        _exit(125);
+    if (!options.fuse_node.empty() &&
+        mount(options.fuse_node.c_str(), "/dev/fuse", nullptr, MS_BIND, nullptr) == -1)
         _exit(125);
     if (options.unprivileged && (setgid(65534) == -1 || setuid(65534) == -1))
         _exit(125);

@@ -52,6 +52,7 @@ struct daemon_options {
     std::string sensor_root;
     std::string sysfs_class;  // bound over /sys/class there: a fake hwmon tree
     bool empty_dev = false;   // an empty tmpfs over /dev there: no /dev/null
+    std::string fuse_node;    // bound over /dev/fuse there: one that anyone may open
     bool unprivileged = false;
     std::string program = daemon_binary();
     std::string stdin_path;    // empty: inherited

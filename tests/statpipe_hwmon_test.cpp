@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -205,6 +206,153 @@ TEST_F(Hwmon, ServesLiveReadingsToTheDaemonWithNoPrivilegeLeft)
     set("temp2_input", "-5500\n");
     EXPECT_EQ(sensor_values(5), std::make_pair(5000u, 371u)) << "the next rotation reads the new values";
     EXPECT_EQ(daemon_stderr(daemon), "");
+}
+
+// The FUSE connection of pid's sensor files: the minor number of their
+// mount; "" if it has none.
+static std::string fuse_connection_of(pid_t pid)
+{
+    std::string info = read_file("/proc/" + std::to_string(pid) + "/mountinfo");
+    size_t at = info.find(" /proc/sys/dev/sensors ");
+    if (at == std::string::npos)
+        return "";
+    size_t line = info.rfind('\n', at);
+    unsigned id, parent, major, minor;
+    if (sscanf(info.c_str() + (line == std::string::npos ? 0 : line + 1), "%u %u %u:%u", &id, &parent, &major,
+               &minor) != 4)
+        return "";
+    return std::to_string(minor);
+}
+
+static long status_field(pid_t pid, const std::string &field)
+{
+    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("\n" + field + ":");
+    return at == std::string::npos ? -1 : strtol(status.c_str() + at + field.size() + 2, nullptr, 10);
+}
+
+static size_t entries_in(const std::string &path)
+{
+    size_t count = 0;
+    DIR *directory = opendir(path.c_str());
+    // cppcheck-suppress readdirCalled ; one thread
+    while (directory != nullptr && readdir(directory) != nullptr)
+        count++;
+    if (directory != nullptr)
+        closedir(directory);
+    return count;
+}
+
+// The user namespaces that processes are in, all told.
+static size_t user_namespaces()
+{
+    std::set<std::string> seen;
+    for (pid_t pid = 1; pid < 4194304 && seen.size() < 100000; pid++) {
+        if (pid % 4096 == 0 && access(("/proc/" + std::to_string(pid)).c_str(), F_OK) != 0 && pid > 65536)
+            break;
+        char target[64];
+        ssize_t length =
+            readlink(("/proc/" + std::to_string(pid) + "/ns/user").c_str(), target, sizeof target);
+        if (length > 0)
+            seen.insert(std::string(target, static_cast<size_t>(length)));
+    }
+    return seen.size();
+}
+
+// Every form that statpipe-hwmon runs in, its FUSE connection aborted 40
+// times in a row, more than user namespaces may nest: a new statpipe
+// served each time, and the companion holding no more than before.
+TEST_F(Hwmon, ServedAgainAfterEveryAbortHoldingNoMore)
+{
+    // Nobody may reach the build tree in a private checkout.
+    const std::string hwmon_copy = dir + "/statpipe-hwmon";
+    const std::string daemon_copy = dir + "/statpipe";
+    ASSERT_EQ(system(("cp '" + options.program + "' '" + hwmon_copy + "' && cp '" + daemon_binary() + "' '" +
+                      daemon_copy + "'")
+                         .c_str()),
+              0);
+    options.program = hwmon_copy;
+    chmod(fifo.c_str(), 0666);
+    // /dev/fuse as udev makes it, for an ordinary user.
+    const std::string fuse_node = dir + "/fuse";
+    ASSERT_EQ(mknod(fuse_node.c_str(), S_IFCHR | 0666, makedev(10, 229)), 0);
+    ASSERT_EQ(chmod(fuse_node.c_str(), 0666), 0);
+    std::vector<std::string> command = emulator();
+    command.insert(command.end(), {daemon_copy, fifo});
+    const struct {
+        const char *name;
+        std::vector<std::string> options;
+        bool unprivileged;
+    } forms[] = {
+        {"root, becoming nobody, as the init script starts it", {"--user", "nobody"}, false},
+        {"nobody, through a user namespace, as the drop-in starts it", {}, true},
+    };
+    const std::string ended =
+        "statpipe-hwmon: the sensor files' FUSE session ended (its connection aborted, or the "
+        "mount gone); restarting " +
+        command[0] + "\n";
+    for (const auto &form : forms) {
+        SCOPED_TRACE(form.name);
+        options.unprivileged = form.unprivileged;
+        options.fuse_node = form.unprivileged ? fuse_node : "";
+        std::vector<std::string> args = form.options;
+        std::vector<std::string> rest = through_hwmon(command);
+        args.insert(args.end(), rest.begin(), rest.end());
+        start(args);
+        reader = open_reader(fifo);
+        ASSERT_EQ(read_records(reader, 1, real_seconds(30)).size(), 1u) << daemon_stderr(daemon);
+        auto children = [&](bool want_statpipe) {
+            for (pid_t child : children_of(daemon.pid)) {
+                std::string argv = read_file("/proc/" + std::to_string(child) + "/cmdline");
+                bool is_statpipe = argv.substr(0, argv.find('\0')) == command[0];
+                if (is_statpipe == want_statpipe)
+                    return child;
+            }
+            return static_cast<pid_t>(-1);
+        };
+        pid_t keeper = children(false);
+        const size_t descriptors = entries_in("/proc/" + std::to_string(daemon.pid) + "/fd");
+        const size_t keepers = entries_in("/proc/" + std::to_string(keeper) + "/fd");
+        const size_t namespaces = user_namespaces();
+        const long rss = status_field(daemon.pid, "VmRSS");
+        int served = 0;
+        for (; served < 40; served++) {
+            pid_t statpipe = children(true);
+            std::string connection = fuse_connection_of(statpipe);
+            ASSERT_NE(connection, "") << "not served after " << served << " aborts";
+            ASSERT_EQ(system(("unshare -m sh -c 'mount -t fusectl none /sys/fs/fuse/connections && echo 1 "
+                              ">/sys/fs/fuse/connections/" +
+                              connection + "/abort'")
+                                 .c_str()),
+                      0);
+            if (!wait_until(
+                    [&] {
+                        pid_t now = children(true);
+                        // Its number may be the last one's again.
+                        return now != -1 && now != statpipe && !fuse_connection_of(now).empty();
+                    },
+                    10))
+                break;
+        }
+        EXPECT_EQ(served, 40);
+        close(reader);
+        reader = open_reader(fifo);
+        // The last statpipe writes again once its retry after the old
+        // reader's end has come.
+        std::pair<unsigned, unsigned> values;
+        wait_until([&] { return (values = sensor_values(6)).first != ~0u; }, real_seconds(30));
+        EXPECT_EQ(values, std::make_pair(4500u, 727u)) << "the last statpipe reads its sensors";
+        EXPECT_EQ(entries_in("/proc/" + std::to_string(daemon.pid) + "/fd"), descriptors);
+        EXPECT_EQ(entries_in("/proc/" + std::to_string(keeper) + "/fd"), keepers);
+        EXPECT_LE(user_namespaces(), namespaces);
+        EXPECT_LE(status_field(daemon.pid, "VmRSS") - rss, 256);
+        kill(daemon.pid, SIGTERM);
+        int status = wait_daemon(daemon, 30);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+        EXPECT_EQ(count_lines(daemon.stderr_text, ended), 40) << daemon.stderr_text;
+        close(reader);
+        reader = -1;
+    }
 }
 
 // Sends what the kernel sends when an hwmon device comes or goes; only
