@@ -384,6 +384,11 @@ TEST_F(Hwmon, StartsTheCommandAgainWhenTheChipComesOrGoes)
     std::vector<std::string> args = {"--fan", "*-*:fan2", "--temperature", "*-*:temp2", "--"};
     std::vector<std::string> command = the_daemon();
     args.insert(args.end(), command.begin(), command.end());
+    // An administrator's configuration, which a look reads.
+    const std::string configuration = dir + "/sensors.d";
+    ASSERT_EQ(mkdir(configuration.c_str(), 0755), 0);
+    write_file(configuration + "/board.conf", "# the board's own\n");
+    options.prefix = {"/bin/sh", "-c", "mount --bind \"$0\" /etc/sensors.d && exec \"$@\"", configuration};
     start(args);
     reader = open_reader(fifo);
     const std::string opened = "Warning: unable to open i2c device `/proc/sys/dev/sensors/as99127f-i2c-1-2d/";
@@ -394,6 +399,7 @@ TEST_F(Hwmon, StartsTheCommandAgainWhenTheChipComesOrGoes)
         std::string action;  // "": none; "add" and "remove" move the chip in or out
         std::set<unsigned> channels;
         std::string said;
+        bool unreadable = false;  // the configuration, during the step
     } steps[] = {
         {"no chip at start",
          "",
@@ -407,7 +413,8 @@ TEST_F(Hwmon, StartsTheCommandAgainWhenTheChipComesOrGoes)
          {0, 1, 2, 3, 4},
          "statpipe-hwmon: " + found + "fan2 appeared (from /sys/class/hwmon/hwmon0), " + found +
              "temp2 appeared (from /sys/class/hwmon/hwmon0)" + restarting},
-        {"a change event costs no look", "change", {0, 1, 2, 3, 4}, ""},
+        // A look would fail, and say so.
+        {"a change event costs no look", "change", {0, 1, 2, 3, 4}, "", true},
         {"the chip goes",
          "remove",
          {0, 1, 2},
@@ -423,6 +430,7 @@ TEST_F(Hwmon, StartsTheCommandAgainWhenTheChipComesOrGoes)
                              step.action == "add" ? there.c_str() : hwmon.c_str()),
                       0);
         }
+        chmod((configuration + "/board.conf").c_str(), step.unreadable ? 0 : 0644);
         if (!step.action.empty())
             announce_hwmon_device(step.action.c_str());
         if (step.action == "add" || step.action == "remove") {
