@@ -171,7 +171,7 @@ hwmon_unreadable_configuration() {
     said=$(companion_lines "$from" | cut -d: -f2 | cut -c1-28 | tr '\n' '|')
     seen="${seen}while unreadable: $during; readable again: $after; $(companion_lines "$from" | tr '\n' '|')"
     [ "$during" = "$want" ] && [ "$after" = "$want" ] && [ "$(daemon)" = "$old" ] &&
-        [ "$said" = " cannot look up the sensors| the sensors are looked up a|" ]
+        [ "$said" = " /etc/sensors.d/board.conf| cannot look up the sensors| the sensors are looked up a|" ]
 }
 
 # statpipe's fan file, as statpipe PID sees it, in its namespaces and as

@@ -136,7 +136,7 @@ static void on_open(fuse_req_t req, fuse_ino_t inode, struct fuse_file_info *inf
 }
 
 // The whole text is made at once, from the attributes as they are now. A
-// chip found gone closes its file, which the supervisor sees.
+// chip found gone is noted, for the supervisor to decide on.
 static void on_read(fuse_req_t req, fuse_ino_t inode, size_t size, off_t offset, struct fuse_file_info *)
 {
     served_file *file = file_of(req, inode);
@@ -144,7 +144,7 @@ static void on_read(fuse_req_t req, fuse_ino_t inode, size_t size, off_t offset,
     int length = file == nullptr ? -1 : hwmon_text(&file->sensor, text, sizeof text);
     if (length < 0) {
         if (file != nullptr && errno == ENODEV)
-            hwmon_sensor_close(&file->sensor);
+            file->chip_gone = true;
         fuse_reply_err(req, EIO);
         return;
     }

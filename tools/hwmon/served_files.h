@@ -14,6 +14,7 @@ struct fuse_session;
 struct served_file {
     const char *name;
     hwmon_sensor sensor;
+    bool chip_gone;  // a read found the device gone
 };
 
 enum { SERVED_FAN, SERVED_TEMPERATURE, SERVED_COUNT };

@@ -186,6 +186,12 @@ static int serve_again_if_due(struct serving *serving)
 
 int decide_restart(struct serving *serving, struct supervised_command *command)
 {
+    // A file whose chip a read found gone is gone.
+    for (served_file &file : serving->tree.files) {
+        if (file.chip_gone)
+            hwmon_sensor_close(&file.sensor);
+        file.chip_gone = false;
+    }
     if (command->passed != 0 || command->pid == -1)
         return -1;
     if (command->restarting)

@@ -126,7 +126,8 @@ int main(int argc, char **argv)
     supervised_command command;
     prepare_supervising(&command, chosen.command, &keeper);
     start_keeper(&keeper, chosen.command, user, &command.unblocked);
-    serving.tree = {{{"fan2", {HWMON_FAN, -1, {-1, -1}}}, {"temp2", {HWMON_TEMPERATURE, -1, {-1, -1}}}}, 0};
+    serving.tree = {
+        {{"fan2", {HWMON_FAN, -1, {-1, -1}}, false}, {"temp2", {HWMON_TEMPERATURE, -1, {-1, -1}}, false}}, 0};
     serving.program = argv[0];
     serving.command = chosen.command[0];
     serving.keeper = &keeper;
