@@ -217,11 +217,11 @@ static std::string fuse_connection_of(pid_t pid)
     if (at == std::string::npos)
         return "";
     size_t line = info.rfind('\n', at);
-    unsigned id, parent, major, minor;
-    if (sscanf(info.c_str() + (line == std::string::npos ? 0 : line + 1), "%u %u %u:%u", &id, &parent, &major,
-               &minor) != 4)
+    // ID PARENT MAJOR:MINOR ...: the line's first colon.
+    size_t colon = info.find(':', line == std::string::npos ? 0 : line + 1);
+    if (colon == std::string::npos || colon > at)
         return "";
-    return std::to_string(minor);
+    return std::to_string(strtoul(info.c_str() + colon + 1, nullptr, 10));
 }
 
 static long status_field(pid_t pid, const std::string &field)

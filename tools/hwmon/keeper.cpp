@@ -395,6 +395,7 @@ void start_keeper(struct keeper *keeper, char **argv, const struct passwd *user,
 // is gone.
 static bool ask(struct keeper *keeper, const struct request *asked, struct reply *answer, int *fd)
 {
+    *fd = -1;
     if (keeper->socket != -1 && send_message(keeper->socket, asked, sizeof *asked, nullptr, 0) &&
         receive_message(keeper->socket, answer, sizeof *answer, fd, 1))
         return true;
@@ -422,7 +423,7 @@ pid_t keeper_start(struct keeper *keeper)
 {
     struct request asked = {ASK_START, "", ""};
     struct reply answer;
-    int none;
+    int none = -1;
     (void)ask(keeper, &asked, &answer, &none);
     close_if_open(&none);
     if (answer.value <= 0) {
