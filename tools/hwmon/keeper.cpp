@@ -260,11 +260,12 @@ static void mount_beside(const struct request *asked)
         struct timespec moment = {0, 1000000};
         (void)nanosleep(&moment, nullptr);
     }
+    // After the change of user, which clears the signal.
+    give_up_privileges(kept.user);
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) == -1 || getppid() != kept.server) {
         say("not running %s: statpipe-hwmon has ended\n", kept.argv[0]);
         _exit(1);
     }
-    give_up_privileges(kept.user);
     (void)sigaction(SIGPIPE, &kept.broken_pipe, nullptr);
     (void)sigprocmask(SIG_SETMASK, &kept.unblocked, nullptr);
     execvp(kept.argv[0], kept.argv);
