@@ -283,9 +283,10 @@ TEST_F(Hwmon, ServedAgainAfterEveryAbortHoldingNoMore)
         const char *name;
         std::vector<std::string> options;
         bool unprivileged;
+        int stop;  // then sent to the companion: SIGKILL, as the OOM killer does, takes statpipe along
     } forms[] = {
-        {"root, becoming nobody, as the init script starts it", {"--user", "nobody"}, false},
-        {"nobody, through a user namespace, as the drop-in starts it", {}, true},
+        {"root, becoming nobody, as the init script starts it", {"--user", "nobody"}, false, SIGKILL},
+        {"nobody, through a user namespace, as the drop-in starts it", {}, true, SIGTERM},
     };
     const std::string ended =
         "statpipe-hwmon: the sensor files' FUSE session ended (its connection aborted, or the "
@@ -346,9 +347,11 @@ TEST_F(Hwmon, ServedAgainAfterEveryAbortHoldingNoMore)
         EXPECT_EQ(entries_in("/proc/" + std::to_string(keeper) + "/fd"), keepers);
         EXPECT_LE(user_namespaces(), namespaces);
         EXPECT_LE(status_field(daemon.pid, "VmRSS") - rss, 256);
-        kill(daemon.pid, SIGTERM);
+        kill(daemon.pid, form.stop);
         int status = wait_daemon(daemon, 30);
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == form.stop) << status;
+        EXPECT_TRUE(wait_until([&] { return processes_mentioning(fifo) == 0; }, 10))
+            << "a process stayed behind";
         EXPECT_EQ(count_lines(daemon.stderr_text, ended), 40) << daemon.stderr_text;
         close(reader);
         reader = -1;
