@@ -76,8 +76,10 @@ static void serve(struct serving *serving, int events, supervised_command *comma
 {
     struct fuse_buf buffer = {};
     bool poll_failed = false;
-    int timeout = -1;
     for (;;) {
+        // Decided before each wait, so that its timeout is there from the
+        // first: nothing else may come to wake us.
+        int timeout = decide_restart(serving, command);
         // A session that ended is not waited on: it would wake us at once.
         bool live = serving->session != nullptr && !serving->session_ended;
         struct pollfd polled[3] = {{live ? fuse_session_fd(serving->session) : -1, POLLIN, 0},
@@ -104,7 +106,6 @@ static void serve(struct serving *serving, int events, supervised_command *comma
         look_if_due(serving);
         if (polled[0].revents != 0)
             take_requests(serving, &buffer);
-        timeout = decide_restart(serving, command);
     }
     free(buffer.mem);
 }
