@@ -304,7 +304,7 @@ TEST_F(Hwmon, ServedAgainAfterEveryAbortHoldingNoMore)
         ASSERT_EQ(chmod(fuse_node.c_str(), form.unprivileged ? 0600 : 0666), 0);
         start(args);
         if (form.unprivileged) {
-            const std::string now =
+            const std::string served_now =
                 "statpipe-hwmon: the sensor files can be served now; restarting " + command[0];
             EXPECT_TRUE(wait_until(
                 [&] {
@@ -312,8 +312,9 @@ TEST_F(Hwmon, ServedAgainAfterEveryAbortHoldingNoMore)
                 },
                 10));
             ASSERT_EQ(chmod(fuse_node.c_str(), 0666), 0);
-            EXPECT_TRUE(wait_until([&] { return daemon_stderr(daemon).find(now) != std::string::npos; },
-                                   real_seconds(70)))
+            EXPECT_TRUE(
+                wait_until([&] { return daemon_stderr(daemon).find(served_now) != std::string::npos; },
+                           real_seconds(70)))
                 << daemon_stderr(daemon);
         }
         reader = open_reader(fifo);
