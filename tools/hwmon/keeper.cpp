@@ -256,7 +256,8 @@ static void mount_beside(const struct request *asked)
 // server's end is its end too.
 [[noreturn]] static void run_command(pid_t handed_by)
 {
-    for (int waited = 0; getppid() == handed_by && waited < 5000; waited++) {
+    // The hand-over ends its parent at once, however slow the machine.
+    while (getppid() == handed_by) {
         struct timespec moment = {0, 1000000};
         (void)nanosleep(&moment, nullptr);
     }
@@ -432,6 +433,15 @@ pid_t keeper_start(struct keeper *keeper)
         return -1;
     }
     return static_cast<pid_t>(answer.value);
+}
+
+void stop_keeper(struct keeper *keeper)
+{
+    // The end of its socket ends it.
+    close_if_open(&keeper->socket);
+    if (keeper->pid != -1)
+        (void)waitpid(keeper->pid, nullptr, 0);
+    keeper->pid = -1;
 }
 
 void give_up_privileges(const struct passwd *user)

@@ -35,6 +35,10 @@ int keeper_mount(struct keeper *keeper, const char *base, const char *directory,
 // there is none: gives its pid, or -1 with why said.
 pid_t keeper_start(struct keeper *keeper);
 
+// Ends the keeper and waits for it, so that nothing of ours is left for
+// init to reap.
+void stop_keeper(struct keeper *keeper);
+
 // Becomes user (if given), with no capability and no way to gain one.
 // Exits on failure: 126 if user cannot be had.
 void give_up_privileges(const struct passwd *user);

@@ -143,5 +143,6 @@ int main(int argc, char **argv)
     serving.started_with = served_mask(&serving.tree);
     if (start_command(&command))
         serve(&serving, events, &command);
+    stop_keeper(&keeper);
     end_as_command(&command);
 }
