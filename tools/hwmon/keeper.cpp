@@ -211,8 +211,8 @@ static bool enter_user_namespace()
         (void)send_message(to_keeper, &answer, sizeof answer, nullptr, 0);
         _exit(1);
     }
-    int fds[3] = {fuse, open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC),
-                  own_users ? open("/proc/self/ns/user", O_RDONLY | O_CLOEXEC) : -1};
+    const int fds[3] = {fuse, open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC),
+                        own_users ? open("/proc/self/ns/user", O_RDONLY | O_CLOEXEC) : -1};
     answer.value = 0;
     if (fds[1] == -1 || (own_users && fds[2] == -1)) {
         answer.value = -1;
