@@ -260,6 +260,12 @@ static size_t user_namespaces()
     return seen.size();
 }
 
+#ifdef STATPIPE_SANITIZED
+static const bool sanitized = true;
+#else
+static const bool sanitized = false;
+#endif
+
 // Every form that statpipe-hwmon runs in, its FUSE connection aborted 40
 // times in a row, more than user namespaces may nest: a new statpipe
 // served each time, and the companion holding no more than before.
@@ -304,9 +310,12 @@ TEST_F(Hwmon, ServedAgainAfterEveryAbortHoldingNoMore)
         // Closed to nobody at start, opened a little later, as a late
         // device rule would: served within the minute, by the same
         // companion.
-        ASSERT_EQ(chmod(fuse_node.c_str(), form.unprivileged ? 0600 : 0666), 0);
+        // Not where a sanitizer's runtime keeps libfaketime from speeding
+        // up the minute.
+        bool late_fuse = form.unprivileged && !sanitized;
+        ASSERT_EQ(chmod(fuse_node.c_str(), late_fuse ? 0600 : 0666), 0);
         start(args);
-        if (form.unprivileged) {
+        if (late_fuse) {
             const std::string served_now =
                 "statpipe-hwmon: the sensor files can be served now; restarting " + command[0];
             EXPECT_TRUE(wait_until(
@@ -366,7 +375,10 @@ TEST_F(Hwmon, ServedAgainAfterEveryAbortHoldingNoMore)
         EXPECT_EQ(entries_in("/proc/" + std::to_string(daemon.pid) + "/fd"), descriptors);
         EXPECT_EQ(entries_in("/proc/" + std::to_string(keeper) + "/fd"), keepers);
         EXPECT_LE(user_namespaces(), namespaces);
-        EXPECT_LE(status_field(daemon.pid, "VmRSS") - rss, 256);
+        // A sanitizer's allocator keeps what is freed for a while.
+        if (!sanitized) {
+            EXPECT_LE(status_field(daemon.pid, "VmRSS") - rss, 256);
+        }
         kill(daemon.pid, form.stop);
         int status = wait_daemon(daemon, 30);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == form.stop) << status;
