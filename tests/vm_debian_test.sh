@@ -133,9 +133,8 @@ hwmon_chip_bound() {
     (while setpriv --reuid=nobody --regid=statpipe --clear-groups cat "$fifo"; do :; done) >/tmp/stream &
     reader=$!
     until_true test -s /tmp/stream
-    i2cset -y 0 0x2d 0x4a 0x10 && i2cset -y 0 0x2d 0x29 0x87 && i2cset -y 0 0x48 0x00 0x80fa w
     bound=$(centiseconds)
-    echo as99127f 0x2d >/sys/bus/i2c/devices/i2c-0/new_device
+    bind_chip
     until_true sh -c "od -An -tx1 -v -w3 /tmp/stream | grep -q '^ 03'"
     took=$((($(centiseconds) - bound) * 10))
     kill "$reader" && pkill -x cat
@@ -390,9 +389,145 @@ remove_purge() {
 
 details() {
     journalctl -u statpipe -o cat --no-pager | tail -n 8
-    tail -n 5 /tmp/apt.log /tmp/recipe.err 2>/dev/null
+    tail -n 5 /tmp/apt.log /tmp/upgrade.log /tmp/recipe.err 2>/dev/null
 }
 echo "vm-debian: $(sed -n 's/^PRETTY_NAME="\(.*\)"$/\1/p' /etc/os-release), Linux $(uname -r), $(systemctl --version | head -n 1)"
+# A device upgraded to the next release (scripts/vm-test's upgrade stage),
+# in two boots; the first leaves /root/vm/upgraded, its kernel's release.
+next=$(cat upgrade 2>/dev/null)
+fifo_12=/run/panel/status.fifo
+device_line="STATPIPE_PIPE=$fifo_12"
+
+# The chip's registers as the rows compare them, then the chip bound.
+bind_chip() {
+    i2cset -y 0 0x2d 0x4a 0x10 && i2cset -y 0 0x2d 0x29 0x87 && i2cset -y 0 0x48 0x00 0x80fa w &&
+        echo as99127f 0x2d >/sys/bus/i2c/devices/i2c-0/new_device
+}
+versions() { dpkg-query -W -f '${Package} ${Version}, ' statpipe statpipe-hwmon; }
+
+# Debian 12's packages with the chip bound, the device's own line added.
+before_upgrade() {
+    bind_chip
+    apt-get install -y -qq ./statpipe_*_amd64.deb ./statpipe-hwmon_*_amd64.deb >/tmp/apt.log 2>&1
+    # Installed for statpipe, as apt marks what it installs on a device; the
+    # image holds them from the start only for want of a network.
+    for deb in ./statpipe_*_amd64.deb ./statpipe-hwmon_*_amd64.deb; do dpkg-deb -f "$deb" Depends; done |
+        tr ',' '\n' | sed 's/|.*//; s/(.*//; s/ //g' | grep -v '^statpipe' | xargs apt-mark auto >/dev/null
+    echo "$device_line" >>/etc/default/statpipe
+    systemctl restart statpipe
+    until_true active
+    within 60 new_statpipe_served none
+    got=$(records "$fifo_12" 5 | sensors)
+    seen="$(versions)$(systemctl is-active statpipe); $got"
+    [ "$got" = "$(expected "$ours")" ]
+}
+
+# apt full-upgrade from the repository on the second disk, as a device's
+# unattended upgrade runs it, a reader attached throughout; each tenth of
+# a second, the statpipes that run.
+full_upgrade() {
+    mkdir -p /mnt/repo && mount -o ro /dev/vdb /mnt/repo
+    rm -f /etc/apt/sources.list.d/* && echo "deb [trusted=yes] file:/mnt/repo ./" >/etc/apt/sources.list
+    (while :; do setpriv --reuid=nobody --regid=statpipe --clear-groups cat "$fifo_12"; sleep 0.1; done) >/tmp/stream &
+    reader=$!
+    (while :; do pidof statpipe || echo; sleep 0.1; done) >/tmp/writers &
+    sampler=$!
+    began=$(centiseconds)
+    apt-get update -qq >>/tmp/apt.log 2>&1 &&
+        DEBIAN_FRONTEND=noninteractive apt-get full-upgrade -y -q -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold \
+            >/tmp/upgrade.log 2>&1
+    status=$?
+    took=$((($(centiseconds) - began) / 100))
+    upgraded=$(grep -c '^Unpacking ' /tmp/upgrade.log)
+    # Records after it, from whatever statpipe it left.
+    sleep 10
+    kill "$sampler" "$reader" && pkill -x cat
+    seen="status $status in $took s, $upgraded packages; $(versions)"
+    [ "$status" = 0 ]
+}
+
+after_upgrade_installed() {
+    exes=$(for pid in $(pidof statpipe statpipe-hwmon); do readlink "/proc/$pid/exe"; done | sort -u | tr '\n' ' ')
+    audit=$(dpkg --audit)
+    seen="$(versions)running $exes; dpkg --audit: ${audit:-nothing}"
+    [ "$(versions)" = "statpipe 1.0.0~deb${version_id}u1, statpipe-hwmon 1.0.0~deb${version_id}u1, " ] &&
+        [ "$exes" = "/usr/sbin/statpipe /usr/sbin/statpipe-hwmon " ] && [ -z "$audit" ] && active
+}
+
+unit_moved() {
+    owned=$(dpkg-query -L statpipe statpipe-hwmon | grep '/systemd/system/.' | sort | tr '\n' ' ')
+    loaded="$(systemctl show -p FragmentPath --value statpipe) $(systemctl show -p DropInPaths --value statpipe)"
+    seen="owned: $owned; loaded: $loaded"
+    [ "$owned" = "/usr/lib/systemd/system/statpipe.service /usr/lib/systemd/system/statpipe.service.d /usr/lib/systemd/system/statpipe.service.d/hwmon.conf " ] &&
+        [ "$loaded" = "/usr/lib/systemd/system/statpipe.service /usr/lib/systemd/system/statpipe.service.d/hwmon.conf" ] &&
+        [ -f /usr/lib/systemd/system/statpipe.service ] && [ -f /usr/lib/systemd/system/statpipe.service.d/hwmon.conf ]
+}
+
+device_line_kept() {
+    left=$(find /etc -name 'statpipe*.dpkg-*' | tr '\n' ' ')
+    seen="$(grep -c "^$device_line\$" /etc/default/statpipe) device line(s); left by dpkg: ${left:-nothing}"
+    grep -qx "$device_line" /etc/default/statpipe && [ -z "$left" ]
+}
+
+libfuse_unneeded() {
+    depends=$(dpkg-query -W -f '${Depends}' statpipe-hwmon | tr ',' '\n' | grep -o 'libfuse3-[0-9]*' | tr '\n' ' ')
+    removable=$(apt-get -s autoremove 2>/dev/null | sed -n 's/^Remv \(libfuse3-[0-9]*\) .*/\1/p' | tr '\n' ' ')
+    seen="statpipe-hwmon depends on $depends; autoremove would remove $removable"
+    [ "$depends" = "libfuse3-4 " ] && [ "$removable" = "libfuse3-3 " ]
+}
+
+# The stream the reader got: whole records of channels 0 to 4, each the
+# next of the one before, or a new rotation; a break in that only where a
+# new statpipe began, as the samples saw them, never two at once.
+one_writer() {
+    bytes=$(stat -c %s /tmp/stream)
+    found=$(od -An -tu1 -v -w3 /tmp/stream | awk '
+        $1 > 4 || NF != 3 { bad++ }
+        NR > 1 && $1 != 0 && $1 != previous + 1 { breaks++ }
+        { previous = $1 }
+        END { print breaks + 0, bad + 0 }')
+    two=$(awk 'NF > 1' /tmp/writers | wc -l)
+    statpipes=$(tr ' ' '\n' </tmp/writers | grep . | sort -u | wc -l)
+    seen="$((bytes / 3)) records ($bytes bytes), ${found% *} breaks in the rotation, ${found#* } not a record; $statpipes statpipes, $two samples of two at once"
+    [ $((bytes % 3)) = 0 ] && [ "$bytes" -ge 30 ] && [ "${found#* }" = 0 ] && [ "$two" = 0 ] &&
+        [ "${found% *}" -le "$statpipes" ]
+}
+
+# After the reboot on the next release's kernel: active on its own, and
+# served once the chip is bound.
+after_reboot() {
+    until_true active
+    state=$(systemctl is-active statpipe)
+    bind_chip
+    within 60 new_statpipe_served none
+    got=$(records "$fifo_12" 5 | sensors)
+    want=$(expected "$ours")
+    seen="Linux $(uname -r), not $(cat upgraded); $(versions)$state at boot; $got, sysfs fan2 $(cat $ours/fan2_input) temp2 $(cat $ours/temp2_input)"
+    [ "$state" = active ] && [ "$got" = "$want" ] && [ "$(uname -r)" != "$(cat upgraded)" ] && active
+}
+
+if [ -n "$next" ]; then
+    version_id=$(sed -n 's/^VERSION_ID="\(.*\)"$/\1/p' /etc/os-release)
+    if [ ! -f upgraded ]; then
+        row "Debian $version_id's packages under the drop-in, the device's own line: served" before_upgrade
+        row "apt full-upgrade to $next, a reader attached" full_upgrade
+        version_id=$(sed -n 's/^VERSION_ID="\(.*\)"$/\1/p' /etc/os-release)
+        row "Debian $version_id's build installed, its programs running" after_upgrade_installed
+        row "the unit and the drop-in only under /usr/lib" unit_moved
+        row "/etc/default/statpipe keeps the device's own line" device_line_kept
+        row "libfuse3-3 needed by nothing of statpipe's" libfuse_unneeded
+        row "during the upgrade: whole records, never two writers" one_writer
+        uname -r >upgraded
+        sync
+        verdict vm-upgrade
+    else
+        row "booted again on Debian $version_id's kernel: active, fan and temperature as sysfs" after_reboot
+        verdict vm-upgraded
+    fi
+    sync
+    systemctl poweroff --force --force
+fi
+
 row "the README's recipe for a device" device_recipe
 row "cmake --install, then the README's systemd steps" readme_steps
 row "installed: running as statpipe, sandboxed, its FIFO read by group statpipe" running
