@@ -152,6 +152,10 @@ double now()
         if (unshare(CLONE_NEWNS) == -1 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1)
             _exit(125);
     }
+    // A fake hwmon tree's device events are its test's alone: another
+    // test's, beside it, go to a network namespace of their own.
+    if (!options.sysfs_class.empty() && unshare(CLONE_NEWNET) == -1)
+        _exit(125);
     if (!options.sensor_root.empty() &&
         mount(options.sensor_root.c_str(), "/proc/sys/dev", nullptr, MS_BIND, nullptr) == -1)
         _exit(125);

@@ -50,7 +50,7 @@ struct daemon_options {
     std::vector<int> closed_fds;      // of 0, 1 and 2: those the daemon starts without
     // Bound over /proc/sys/dev in a private mount namespace; empty: none.
     std::string sensor_root;
-    std::string sysfs_class;  // bound over /sys/class there: a fake hwmon tree
+    std::string sysfs_class;  // bound over /sys/class there: a fake hwmon tree, with a network namespace
     bool empty_dev = false;   // an empty tmpfs over /dev there: no /dev/null
     std::string fuse_node;    // bound over /dev/fuse there: one that anyone may open
     bool unprivileged = false;

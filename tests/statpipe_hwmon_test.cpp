@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/netlink.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/socket.h>
@@ -244,18 +245,27 @@ static size_t entries_in(const std::string &path)
     return count;
 }
 
-// The user namespaces that processes are in, all told.
-static size_t user_namespaces()
+// The user namespaces that the processes of process group pgid are in: the
+// companion's, whatever else runs beside the test.
+static size_t user_namespaces(pid_t pgid)
 {
     std::set<std::string> seen;
     DIR *proc = opendir("/proc");
     const struct dirent *entry;
     // cppcheck-suppress readdirCalled ; one thread
     while (proc != nullptr && (entry = readdir(proc)) != nullptr) {
+        const std::string pid = "/proc/" + std::string(entry->d_name);
+        // pid (comm) state ppid pgrp
+        std::string stat = read_file(pid + "/stat");
+        size_t fields = stat.rfind(')');
+        if (fields == std::string::npos || fields + 4 >= stat.size())
+            continue;
+        char *after_ppid;
+        (void)strtol(stat.c_str() + fields + 4, &after_ppid, 10);
+        long group = strtol(after_ppid, nullptr, 10);
         char target[64];
-        ssize_t length =
-            readlink(("/proc/" + std::string(entry->d_name) + "/ns/user").c_str(), target, sizeof target);
-        if (length > 0)
+        ssize_t length = readlink((pid + "/ns/user").c_str(), target, sizeof target);
+        if (group == pgid && length > 0)
             seen.insert(std::string(target, static_cast<size_t>(length)));
     }
     if (proc != nullptr)
@@ -346,7 +356,7 @@ TEST_F(Hwmon, ServedAgainAfterEveryAbortHoldingNoMore)
         pid_t keeper = children(false);
         const size_t descriptors = entries_in("/proc/" + std::to_string(daemon.pid) + "/fd");
         const size_t keepers = entries_in("/proc/" + std::to_string(keeper) + "/fd");
-        const size_t namespaces = user_namespaces();
+        const size_t namespaces = user_namespaces(daemon.pid);
         const long rss = status_field(daemon.pid, "VmRSS");
         int served = 0;
         for (; served < 40; served++) {
@@ -377,7 +387,7 @@ TEST_F(Hwmon, ServedAgainAfterEveryAbortHoldingNoMore)
         EXPECT_EQ(values, std::make_pair(4500u, 727u)) << "the last statpipe reads its sensors";
         EXPECT_EQ(entries_in("/proc/" + std::to_string(daemon.pid) + "/fd"), descriptors);
         EXPECT_EQ(entries_in("/proc/" + std::to_string(keeper) + "/fd"), keepers);
-        EXPECT_LE(user_namespaces(), namespaces);
+        EXPECT_LE(user_namespaces(daemon.pid), namespaces);
         // A sanitizer's allocator keeps what is freed for a while.
         if (!SANITIZED) {
             EXPECT_LE(status_field(daemon.pid, "VmRSS") - rss, 256);
@@ -395,12 +405,20 @@ TEST_F(Hwmon, ServedAgainAfterEveryAbortHoldingNoMore)
 
 // Sends what the kernel sends when an hwmon device comes or goes; only
 // root may speak on that channel.
-static void announce_hwmon_device(const char *action)
+// A uevent as the kernel sends it when a chip comes or goes, into the
+// network namespace of the companion whose pid is given.
+static bool announce_hwmon_device(pid_t companion, const char *action)
 {
     std::string event = std::string(action) + "@/devices/virtual/hwmon/hwmon0";
     event += '\0';
     event += std::string("ACTION=") + action + '\0' + "SUBSYSTEM=hwmon" + '\0';
-    int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
+    int own = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    int theirs = open(("/proc/" + std::to_string(companion) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+    bool entered = own != -1 && theirs != -1 && setns(theirs, CLONE_NEWNET) == 0;
+    int fd = entered ? socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT) : -1;
+    bool back = !entered || setns(own, CLONE_NEWNET) == 0;
+    close(own);
+    close(theirs);
     struct sockaddr_nl to = {};
     to.nl_family = AF_NETLINK;
     to.nl_groups = 1;
@@ -408,6 +426,7 @@ static void announce_hwmon_device(const char *action)
     // have theirs by then.
     (void)sendto(fd, event.data(), event.size(), 0, reinterpret_cast<struct sockaddr *>(&to), sizeof to);
     close(fd);
+    return fd != -1 && back;
 }
 
 // A chip that comes and goes: the command started again each time, with
@@ -469,8 +488,9 @@ TEST_F(Hwmon, StartsTheCommandAgainWhenTheChipComesOrGoes)
                       0);
         }
         chmod((configuration + "/board.conf").c_str(), step.unreadable ? 0 : 0644);
-        if (!step.action.empty())
-            announce_hwmon_device(step.action.c_str());
+        if (!step.action.empty()) {
+            ASSERT_TRUE(announce_hwmon_device(daemon.pid, step.action.c_str()));
+        }
         if (step.action == "add" || step.action == "remove") {
             // The old daemon's stream ends; the new one's reader opens the
             // FIFO again, as after any restart of statpipe.
@@ -485,6 +505,82 @@ TEST_F(Hwmon, StartsTheCommandAgainWhenTheChipComesOrGoes)
         std::string said = daemon_stderr(daemon).substr(heard);
         heard += said.size();
         EXPECT_EQ(said, step.said);
+    }
+}
+
+// The restarts' pace, on the daemon's clock: a chip that changes now and
+// then is followed at once, one that keeps changing is paced. Each case
+// moves the chip out of sight and back, with a reader throughout.
+TEST_F(Hwmon, FollowsAChipAtOnceAndPacesOneThatKeepsChanging)
+{
+    std::string chip = hwmon;
+    hwmon = dir + "/away";
+    ASSERT_EQ(rename(chip.c_str(), hwmon.c_str()), 0);
+    std::vector<std::string> command = the_daemon();
+    start(through_hwmon(command));
+    reader = open_reader(fifo);
+    // The records in the next daemon seconds, the reader opening the FIFO
+    // again after each restart.
+    auto collect = [&](double seconds) {
+        std::vector<record> got;
+        for (double end = now() + real_seconds(seconds); now() < end;) {
+            std::vector<record> some = read_records(reader, 1000, end - now());
+            got.insert(got.end(), some.begin(), some.end());
+            if (now() < end) {
+                close(reader);
+                reader = open_reader(fifo);
+            }
+        }
+        return got;
+    };
+    // Seconds from the first record of channel 3 after moment, or -1.
+    auto served_after = [&](const std::vector<record> &records, double moment) {
+        for (const record &r : records)
+            if (r.bytes[0] == 3 && r.at >= moment)
+                return (r.at - moment) / real_seconds(1);
+        return -1.0;
+    };
+    auto move = [&](bool in) {
+        ASSERT_EQ(rename(in ? hwmon.c_str() : chip.c_str(), in ? chip.c_str() : hwmon.c_str()), 0);
+        ASSERT_TRUE(announce_hwmon_device(daemon.pid, in ? "add" : "remove"));
+    };
+    const std::string restarting = "; restarting " + command[0] + "\n";
+    // Each spell: the chip away, then bound; away again after the last.
+    const struct {
+        const char *name;
+        std::vector<double> away, bound;
+        double served_within;  // of each bind of a spell at least that long
+        int restarts;          // at most, for the case
+    } cases[] = {
+        {"bound 3 s after the companion starts", {3}, {12}, 10, 1},
+        {"away 2 to 8 s, then bound 10 s, ten times",
+         {2, 5, 8, 3, 6, 2, 7, 4, 8, 2},
+         {10, 10, 10, 10, 10, 10, 10, 10, 10, 10},
+         10,
+         19},
+        {"flapping 10 times in 20 s", {1, 1, 1, 1, 1, 1, 1, 1, 1, 1}, {1, 1, 1, 1, 1, 1, 1, 1, 1, 26}, 25, 4},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        size_t heard = daemon_stderr(daemon).size();
+        for (size_t spell = 0; spell < c.bound.size(); spell++) {
+            if (spell > 0)
+                move(false);
+            (void)collect(c.away[spell]);
+            double bound = now();
+            move(true);
+            std::vector<record> got = collect(c.bound[spell]);
+            if (c.bound[spell] >= c.served_within) {
+                double served = served_after(got, bound);
+                EXPECT_GE(served, 0) << "spell " << spell << " not served";
+                EXPECT_LE(served, c.served_within) << "spell " << spell;
+            }
+        }
+        std::string said = daemon_stderr(daemon).substr(heard);
+        EXPECT_LE(count_lines(said, restarting), c.restarts) << said;
+        // Away and quiet again, as the next case begins.
+        move(false);
+        (void)collect(10);
     }
 }
 

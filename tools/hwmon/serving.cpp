@@ -7,13 +7,24 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "command_line.h"
 
 static const char MOUNT_BASE[] = "/proc/sys/dev";
 static const char SENSORS_DIR[] = "/proc/sys/dev/sensors";
 static const int LOOK_AGAIN_SECONDS = 10;
 static const int SERVE_AGAIN_SECONDS = 60;
-static const int RESTART_PACE_SECONDS = 10;
+// A chip that comes or goes after a quiet time is followed at once; one
+// that keeps changing is paced: each restart for it waits the pace after
+// the last, the pace growing fivefold each time up to a minute, and
+// falling back once the chip has been quiet for QUIET_SECONDS. So a chip
+// back a few seconds after it went is served again at once, and ten flaps
+// in twenty seconds cost four restarts.
+static const int FIRST_PACE_SECONDS = 1;
+static const int PACE_GROWTH = 5;
+static const int LONGEST_PACE_SECONDS = 60;
+static const int QUIET_SECONDS = 8;
 
 // A fresh look for each sensor: a file is there while its sensor is found.
 // A look that fails changes nothing. Gives libsensors' error, or nullptr.
@@ -197,13 +208,28 @@ int decide_restart(struct serving *serving, struct supervised_command *command)
     if (command->restarting)
         return end_restart_in_time(command);
     int wait = serve_again_if_due(serving);
+    // A change after a quiet time starts the pace afresh.
+    unsigned now = served_mask(&serving->tree);
+    if (now != serving->seen) {
+        if (milliseconds_until(&serving->quiet_at) == 0)
+            serving->pace_seconds = 0;
+        serving->seen = now;
+        serving->quiet_at = seconds_from_now(QUIET_SECONDS);
+    }
     bool paced;
     const char *why = restart_reason(serving, &paced);
     if (why == nullptr)
         return wait;
-    if (paced && milliseconds_until(&serving->paced_until) > 0)
-        return earliest(wait, milliseconds_until(&serving->paced_until));
-    serving->paced_until = seconds_from_now(RESTART_PACE_SECONDS);
+    bool quiet = milliseconds_until(&serving->quiet_at) == 0;
+    if (paced && serving->pace_seconds > 0 && !quiet && milliseconds_until(&serving->paced_until) > 0)
+        return earliest(wait, earliest(milliseconds_until(&serving->paced_until),
+                                       milliseconds_until(&serving->quiet_at)));
+    if (paced) {
+        serving->pace_seconds = serving->pace_seconds == 0 || quiet
+                                    ? FIRST_PACE_SECONDS
+                                    : std::min(serving->pace_seconds * PACE_GROWTH, LONGEST_PACE_SECONDS);
+        serving->paced_until = seconds_from_now(serving->pace_seconds);
+    }
     restart_command(command, why);
     return end_restart_in_time(command);
 }

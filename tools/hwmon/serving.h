@@ -30,7 +30,10 @@ struct serving {
     char unserved[256];            // why they cannot be served, as said; tried again at serve_again_at
     struct timespec serve_again_at;
     unsigned started_with;        // the files there when the command started
-    struct timespec paced_until;  // no restart for a change before then
+    unsigned seen;                // the files there when last asked
+    struct timespec quiet_at;     // when no change for a while makes the chip quiet
+    int pace_seconds;             // 0: a change restarts at once
+    struct timespec paced_until;  // else no restart for a change before then, unless quiet
     bool look_failed;             // said once; looked again at look_again_at
     struct timespec look_again_at;
 };
@@ -54,8 +57,9 @@ void take_requests(struct serving *serving, struct fuse_buf *buffer);
 
 // The restart rule. Begins a restart when what the command can open is no
 // longer what is served: at once for a session that ended or files served
-// anew, and for a chip that came or went no sooner than 10 s after the
-// last restart, with what changed meanwhile gathered into one. Nothing
+// anew, and for a chip that came or went at once after a quiet time; a
+// chip that keeps changing waits a pace that grows while it does (1, 5,
+// 25, then 60 s), with what changed meanwhile gathered into one. Nothing
 // starts again once a stop was passed on. Kills a command that outstays
 // its restart, and tries each minute to serve files that could not be.
 // Gives poll's milliseconds until the next of these, or -1.

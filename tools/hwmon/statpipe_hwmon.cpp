@@ -141,6 +141,7 @@ int main(int argc, char **argv)
     serve_files(&serving);
     give_up_privileges(user);
     serving.started_with = served_mask(&serving.tree);
+    serving.seen = serving.started_with;
     if (start_command(&command))
         serve(&serving, events, &command);
     stop_keeper(&keeper);
