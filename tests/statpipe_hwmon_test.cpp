@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -419,6 +420,8 @@ static bool announce_hwmon_device(pid_t companion, const char *action)
     bool back = !entered || setns(own, CLONE_NEWNET) == 0;
     close(own);
     close(theirs);
+    if (fd == -1)
+        return false;
     struct sockaddr_nl to = {};
     to.nl_family = AF_NETLINK;
     to.nl_groups = 1;
@@ -426,7 +429,7 @@ static bool announce_hwmon_device(pid_t companion, const char *action)
     // have theirs by then.
     (void)sendto(fd, event.data(), event.size(), 0, reinterpret_cast<struct sockaddr *>(&to), sizeof to);
     close(fd);
-    return fd != -1 && back;
+    return back;
 }
 
 // A chip that comes and goes: the command started again each time, with
@@ -535,10 +538,9 @@ TEST_F(Hwmon, FollowsAChipAtOnceAndPacesOneThatKeepsChanging)
     };
     // Seconds from the first record of channel 3 after moment, or -1.
     auto served_after = [&](const std::vector<record> &records, double moment) {
-        for (const record &r : records)
-            if (r.bytes[0] == 3 && r.at >= moment)
-                return (r.at - moment) / real_seconds(1);
-        return -1.0;
+        auto fan = std::find_if(records.begin(), records.end(),
+                                [&](const record &r) { return r.bytes[0] == 3 && r.at >= moment; });
+        return fan == records.end() ? -1.0 : (fan->at - moment) / real_seconds(1);
     };
     auto move = [&](bool in) {
         ASSERT_EQ(rename(in ? hwmon.c_str() : chip.c_str(), in ? chip.c_str() : hwmon.c_str()), 0);
