@@ -12,6 +12,7 @@
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysinfo.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -110,6 +111,20 @@ bool fast_time()
 {
     return access(FAKETIME_LIB, R_OK) == 0 && emulator().empty() &&
            getenv("STATPIPE_TEST_REAL_TIME") == nullptr;
+}
+
+bool memory_seen_as_it_is()
+{
+    if (emulator().empty())
+        return true;
+    char ident[5] = {};
+    int fd = open(daemon_binary().c_str(), O_RDONLY | O_CLOEXEC);
+    bool elf32 = fd != -1 && read(fd, ident, sizeof ident) == sizeof ident && ident[4] == 1;  // ELFCLASS32
+    if (fd != -1)
+        close(fd);
+    struct sysinfo here;
+    return !elf32 ||
+           (sysinfo(&here) == 0 && static_cast<double>(here.totalram) * here.mem_unit < 4294967296.0);
 }
 
 double real_seconds(double daemon_seconds)

@@ -39,6 +39,11 @@ const std::vector<std::string> &emulator();
 // time run ten times faster; otherwise (or with STATPIPE_TEST_REAL_TIME
 // set) it runs in real time.
 bool fast_time();
+// Whether the daemon sees this machine's memory as it is: qemu-user hands
+// a 32-bit program sysinfo's byte counts modulo 2^32 on a host of 4 GiB or
+// more, where the kernel would scale them by mem_unit, so that the memory
+// in use it sees may be anything, 0 included.
+bool memory_seen_as_it_is();
 // How long the daemon takes for this many of its own seconds.
 double real_seconds(double daemon_seconds);
 void pause_seconds(double seconds);

@@ -275,7 +275,9 @@ TEST_F(Daemon, StandardDescriptorsClosedKeepTheStreamClean)
         ASSERT_EQ(records.size(), 4u);
         EXPECT_GT(value_of(records[1]), 0u);
         EXPECT_LT(value_of(records[1]), 10000u) << "text in the record stream";
-        EXPECT_GT(value_of(records[2]), 0u) << "this machine's memory in use";
+        if (memory_seen_as_it_is()) {
+            EXPECT_GT(value_of(records[2]), 0u) << "this machine's memory in use";
+        }
         EXPECT_LT(value_of(records[2]), 65535u);
         stop_daemon(daemon);
         close(reader);
