@@ -332,6 +332,21 @@ std::vector<record> read_records(int fd, size_t count, double timeout)
     return records;
 }
 
+std::vector<record> read_records_across_restarts(int &fd, const std::string &fifo, size_t count,
+                                                 double timeout)
+{
+    std::vector<record> records;
+    for (double end = now() + timeout; records.size() < count && now() < end;) {
+        std::vector<record> more = read_records(fd, count - records.size(), end - now());
+        records.insert(records.end(), more.begin(), more.end());
+        if (records.size() < count && now() < end) {
+            close(fd);
+            fd = open_reader(fifo);
+        }
+    }
+    return records;
+}
+
 std::vector<unsigned> channels_of(const std::vector<record> &records)
 {
     std::vector<unsigned> channels(records.size());

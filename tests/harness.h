@@ -88,6 +88,10 @@ double now();
 int open_reader(const std::string &fifo);
 // Reads up to count records, waiting at most timeout seconds in all.
 std::vector<record> read_records(int fd, size_t count, double timeout);
+// The same, opening the FIFO again whenever every writer has gone, as its
+// reader does across restarts of statpipe.
+std::vector<record> read_records_across_restarts(int &fd, const std::string &fifo, size_t count,
+                                                 double timeout);
 std::vector<unsigned> channels_of(const std::vector<record> &records);
 unsigned value_of(const record &r);
 int count_lines(const std::string &text, const std::string &line);

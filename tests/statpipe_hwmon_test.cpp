@@ -343,8 +343,10 @@ TEST_F(Hwmon, ServedAgainAfterEveryAbortHoldingNoMore)
                            real_seconds(70)))
                 << daemon_stderr(daemon);
         }
+        // The statpipe that the restart ends may take the reader first.
         reader = open_reader(fifo);
-        ASSERT_EQ(read_records(reader, 1, real_seconds(60)).size(), 1u) << daemon_stderr(daemon);
+        ASSERT_EQ(read_records_across_restarts(reader, fifo, 1, real_seconds(60)).size(), 1u)
+            << daemon_stderr(daemon);
         auto children = [&](bool want_statpipe) {
             for (pid_t child : children_of(daemon.pid)) {
                 std::string argv = read_file("/proc/" + std::to_string(child) + "/cmdline");
@@ -526,19 +528,9 @@ TEST_F(Hwmon, FollowsAChipAtOnceAndPacesOneThatKeepsChanging)
     std::vector<std::string> command = the_daemon();
     start(through_hwmon(command));
     reader = open_reader(fifo);
-    // The records in the next daemon seconds, the reader opening the FIFO
-    // again after each restart.
+    // The records in the next daemon seconds, across restarts.
     auto collect = [&](double seconds) {
-        std::vector<record> got;
-        for (double end = now() + real_seconds(seconds); now() < end;) {
-            std::vector<record> some = read_records(reader, 1000, end - now());
-            got.insert(got.end(), some.begin(), some.end());
-            if (now() < end) {
-                close(reader);
-                reader = open_reader(fifo);
-            }
-        }
-        return got;
+        return read_records_across_restarts(reader, fifo, 1000000, real_seconds(seconds));
     };
     // Seconds from the first record of channel 3 after moment, or -1.
     auto served_after = [&](const std::vector<record> &records, double moment) {
