@@ -162,8 +162,9 @@ double now()
 [[noreturn]] static void exec_daemon(char **argv, char **envp, const daemon_options &options, int err)
 {
     setpgid(0, 0);  // so that stop_daemon reaches a tracer's child too
-    if (!options.sensor_root.empty() || !options.sysfs_class.empty() || options.empty_dev ||
-        !options.fuse_node.empty()) {
+    bool namespaced = !options.sensor_root.empty() || !options.sysfs_class.empty() || options.empty_dev ||
+                      !options.fuse_node.empty();
+    if (namespaced) {
         if (unshare(CLONE_NEWNS) == -1 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1)
             _exit(125);
     }
@@ -181,6 +182,10 @@ double now()
         _exit(125);
     if (!options.fuse_node.empty() &&
         mount(options.fuse_node.c_str(), "/dev/fuse", nullptr, MS_BIND, nullptr) == -1)
+        _exit(125);
+    // Shared again, as systemd leaves a host's: what the daemon mounts in a
+    // namespace of its own shows here unless it made its copy private.
+    if (namespaced && mount(nullptr, "/", nullptr, MS_REC | MS_SHARED, nullptr) == -1)
         _exit(125);
     if (options.unprivileged && (setgid(65534) == -1 || setuid(65534) == -1))
         _exit(125);
@@ -215,8 +220,13 @@ daemon_process start_daemon(const std::vector<std::string> &args, const daemon_o
         words[0] = "/usr/bin/" + words[0];
 
     std::vector<std::string> environment = {"PATH=/usr/bin:/bin", "LC_ALL=" + options.locale};
+    environment.insert(environment.end(), options.environment.begin(), options.environment.end());
+    std::string preload = options.fast ? FAKETIME_LIB : "";
+    if (!options.preload.empty())
+        preload += (preload.empty() ? "" : ":") + options.preload;
+    if (!preload.empty())
+        environment.push_back("LD_PRELOAD=" + preload);
     if (options.fast) {
-        environment.push_back(std::string("LD_PRELOAD=") + FAKETIME_LIB);
         environment.push_back("FAKETIME=+0 x10");
         environment.push_back("FAKETIME_DONT_RESET=1");
         // Its stat() takes a lock shared by the whole tree: a statpipe

@@ -60,9 +60,11 @@ struct daemon_options {
     std::string fuse_node;    // bound over /dev/fuse there: one that anyone may open
     bool unprivileged = false;
     std::string program = daemon_binary();
-    std::string stdin_path;    // empty: inherited
-    std::string stdout_path;   // empty: inherited
-    std::string locale = "C";  // LC_ALL
+    std::string stdin_path;                // empty: inherited
+    std::string stdout_path;               // empty: inherited
+    std::string locale = "C";              // LC_ALL
+    std::string preload;                   // preloaded too, after libfaketime
+    std::vector<std::string> environment;  // more of it, NAME=VALUE
 };
 
 struct daemon_process {

@@ -129,6 +129,16 @@ unshare -m bash -euo pipefail -c '
     pair="$(cat /var/run/statpipe.pid) $(daemons)"
     [ "$(users "$pair")" = "daemon daemon " ] || fail "statpipe-hwmon and statpipe run as $(users "$pair")"
     pid=$(cat /var/run/statpipe.pid)
+    # A pid file that names the keeper of the companion, a fork of it,
+    # names something else: the companion is found, and is what stop ends.
+    keeper=
+    for status in /proc/[0-9]*/status; do
+        [ "$(sed -n "s/^PPid:[[:space:]]*//p" "$status" 2>/dev/null)" = "$pid" ] &&
+            [ "$(readlink "${status%/status}/exe")" = "$top/sbin/statpipe-hwmon" ] && keeper=${status%/status} && keeper=${keeper#/proc/}
+    done
+    [ -n "$keeper" ] || fail "no keeper beside statpipe-hwmon"
+    echo "$keeper" >/var/run/statpipe.pid
+    init start | grep -qx "statpipe is already running (pid $pid)" || fail "the keeper taken for the service"
     init stop
     ! kill -0 "$pid" 2>/dev/null || fail "statpipe-hwmon still running after stop"
     [ -z "$(daemons)" ] || fail "a process stayed behind"

@@ -9,6 +9,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -164,9 +165,11 @@ TEST_F(Hwmon, ServesLiveReadingsToTheDaemonWithNoPrivilegeLeft)
     std::vector<std::string> rest = through_hwmon(command);
     args.insert(args.end(), rest.begin(), rest.end());
     // The mount namespace that the companion starts in, kept by the shell
-    // that becomes it.
+    // that becomes it, and a descriptor that it hands on, as a service
+    // manager may.
     const std::string started_in = dir + "/started-in";
-    options.prefix = {"/bin/sh", "-c", "readlink /proc/$$/ns/mnt >" + started_in + " && exec \"$@\"", "sh"};
+    options.prefix = {"/bin/sh", "-c",
+                      "readlink /proc/$$/ns/mnt >" + started_in + " && exec 9</dev/null \"$@\"", "sh"};
     start(args);
     reader = open_reader(fifo);
     auto records = read_records(reader, 5, real_seconds(30));
@@ -185,6 +188,9 @@ TEST_F(Hwmon, ServesLiveReadingsToTheDaemonWithNoPrivilegeLeft)
         return std::string(target, length > 0 ? static_cast<size_t>(length) : 0);
     };
     EXPECT_EQ(read_file(started_in), namespace_of(daemon.pid) + "\n");
+    EXPECT_EQ(read_file("/proc/" + std::to_string(daemon.pid) + "/mountinfo").find("statpipe-hwmon"),
+              std::string::npos)
+        << "the companion's mounts stay in their namespace";
     pid_t keeper = -1;
     pid_t statpipe = -1;
     for (pid_t child : children_of(daemon.pid))
@@ -202,8 +208,28 @@ TEST_F(Hwmon, ServesLiveReadingsToTheDaemonWithNoPrivilegeLeft)
     // CAP_SETGID, CAP_SETUID, CAP_SETPCAP, CAP_SYS_CHROOT, CAP_SYS_ADMIN
     EXPECT_EQ(privileges_of(keeper),
               "Uid:\t0\t0\t0\t0\nCapPrm:\t00000000002401c0\nCapEff:\t00000000002401c0\n"
-              "CapBnd:\t00000000002401c0\nNoNewPrivs:\t0\n")
+              "CapBnd:\t00000000002401c0\nNoNewPrivs:\t1\n")
         << "the keeper";
+    // statpipe holds what it opened, and of what it was handed 0 to 2 alone.
+    std::string inherited;
+    const std::string descriptors = "/proc/" + std::to_string(statpipe) + "/fd";
+    DIR *table = opendir(descriptors.c_str());
+    ASSERT_NE(table, nullptr);
+    const struct dirent *entry;
+    // cppcheck-suppress readdirCalled ; one thread
+    while ((entry = readdir(table)) != nullptr) {
+        char target[256] = {};
+        if (strtol(entry->d_name, nullptr, 10) <= 2 ||
+            readlink((descriptors + "/" + entry->d_name).c_str(), target, sizeof target - 1) <= 0)
+            continue;
+        // libfaketime's clock is statpipe's own, where the test runs it.
+        const std::string name = target;
+        if (name != fifo && name.rfind("/proc/sys/dev/sensors/", 0) != 0 &&
+            name.rfind("/dev/shm/faketime_", 0) != 0)
+            inherited += std::string(entry->d_name) + " " + target + "\n";
+    }
+    closedir(table);
+    EXPECT_EQ(inherited, "") << "statpipe's descriptors";
 
     set("fan2_input", "5000\n");
     set("temp2_input", "-5500\n");
@@ -246,9 +272,9 @@ static size_t entries_in(const std::string &path)
     return count;
 }
 
-// The user namespaces that the processes of process group pgid are in: the
-// companion's, whatever else runs beside the test.
-static size_t user_namespaces(pid_t pgid)
+// The namespaces of a kind (user, mnt) that the processes of process
+// group pgid are in: the companion's, whatever else runs beside the test.
+static size_t namespaces_of_group(pid_t pgid, const std::string &kind)
 {
     std::set<std::string> seen;
     DIR *proc = opendir("/proc");
@@ -265,7 +291,8 @@ static size_t user_namespaces(pid_t pgid)
         (void)strtol(stat.c_str() + fields + 4, &after_ppid, 10);
         long group = strtol(after_ppid, nullptr, 10);
         char target[64];
-        ssize_t length = readlink((pid + "/ns/user").c_str(), target, sizeof target);
+        const std::string link = pid + "/ns/";
+        ssize_t length = readlink((link + kind).c_str(), target, sizeof target);
         if (group == pgid && length > 0)
             seen.insert(std::string(target, static_cast<size_t>(length)));
     }
@@ -359,8 +386,10 @@ TEST_F(Hwmon, ServedAgainAfterEveryAbortHoldingNoMore)
         pid_t keeper = children(false);
         const size_t descriptors = entries_in("/proc/" + std::to_string(daemon.pid) + "/fd");
         const size_t keepers = entries_in("/proc/" + std::to_string(keeper) + "/fd");
-        const size_t namespaces = user_namespaces(daemon.pid);
+        const size_t user_namespaces = namespaces_of_group(daemon.pid, "user");
+        const size_t mount_namespaces = namespaces_of_group(daemon.pid, "mnt");
         const long rss = status_field(daemon.pid, "VmRSS");
+        const long keeper_rss = status_field(keeper, "VmRSS");
         int served = 0;
         for (; served < 40; served++) {
             pid_t statpipe = children(true);
@@ -390,10 +419,12 @@ TEST_F(Hwmon, ServedAgainAfterEveryAbortHoldingNoMore)
         EXPECT_EQ(values, std::make_pair(4500u, 727u)) << "the last statpipe reads its sensors";
         EXPECT_EQ(entries_in("/proc/" + std::to_string(daemon.pid) + "/fd"), descriptors);
         EXPECT_EQ(entries_in("/proc/" + std::to_string(keeper) + "/fd"), keepers);
-        EXPECT_LE(user_namespaces(daemon.pid), namespaces);
+        EXPECT_LE(namespaces_of_group(daemon.pid, "user"), user_namespaces);
+        EXPECT_LE(namespaces_of_group(daemon.pid, "mnt"), mount_namespaces);
         // A sanitizer's allocator keeps what is freed for a while.
         if (!SANITIZED) {
-            EXPECT_LE(status_field(daemon.pid, "VmRSS") - rss, 256);
+            EXPECT_LE(status_field(daemon.pid, "VmRSS") - rss, 256) << "the server";
+            EXPECT_LE(status_field(keeper, "VmRSS") - keeper_rss, 256) << "the keeper";
         }
         kill(daemon.pid, form.stop);
         int status = wait_daemon(daemon, 30);
@@ -604,6 +635,8 @@ TEST_F(Hwmon, EndsWithTheCommandAndPassesSignalsOn)
         std::string message;
         bool empty_dev = false;    // as on a kernel without FUSE
         std::string or_message{};  // also right, where the kernel's order decides
+        std::string hostile{};     // how its server misbehaves toward the keeper; "": not
+        bool kill_keeper = false;  // killed once the command has said "up"
     } cases[] = {
         {"exit status", through_hwmon({"sh", "-c", "exit 3"}), 0, 3, as_root("sh")},
         {"killed command", through_hwmon({"sh", "-c", "kill -KILL $$"}), 0, 128 + SIGKILL, as_root("sh")},
@@ -653,10 +686,56 @@ TEST_F(Hwmon, EndsWithTheCommandAndPassesSignalsOn)
              "statpipe-hwmon: cannot serve the sensor files: /dev/fuse: No such file or directory (a kernel "
              "without FUSE?); sh runs without them, and they are tried again each minute\n",
          true},
+        // The keeper takes nothing from a request but its kind, and ends at
+        // one it does not know: no path it names is made.
+        {"a mount request that names a path",
+         through_hwmon({"true"}),
+         0,
+         1,
+         as_root("true") + "statpipe-hwmon: the keeper ends: the server sent a request it does not know "
+                           "(more than a byte)\n"
+                           "statpipe-hwmon: cannot serve the sensor files: statpipe-hwmon's keeper has "
+                           "ended; true runs without "
+                           "them, and they are tried again each minute\n"
+                           "statpipe-hwmon: statpipe-hwmon's keeper has ended\n",
+         false,
+         {},
+         "path"},
+        {"a request of an unknown kind",
+         through_hwmon({"true"}),
+         0,
+         1,
+         as_root("true") +
+             "statpipe-hwmon: the keeper ends: the server sent a request it does not know (kind 120)\n"
+             "statpipe-hwmon: statpipe-hwmon's keeper has ended\n",
+         false,
+         {},
+         "kind"},
+        {"a second start while the command runs",
+         through_hwmon({"sh", "-c", "echo started >&2; sleep 5"}),
+         0,
+         0,
+         as_root("sh") + "started\n",
+         false,
+         {},
+         "twice"},
+        // The command runs on to its end; nothing starts it again.
+        {"the keeper killed",
+         through_hwmon({"sh", "-c", "echo up >&2; sleep 20; exit 4"}),
+         0,
+         4,
+         as_root("sh") + "up\nstatpipe-hwmon: statpipe-hwmon's keeper has ended; sh is not started again\n",
+         false,
+         {},
+         {},
+         true},
     };
+    const std::string hostile_path = dir + "/made-by-the-keeper";
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         options.empty_dev = c.empty_dev;
+        options.preload = c.hostile.empty() ? "" : HOSTILE_SERVER;
+        options.environment = {"STATPIPE_HOSTILE=" + c.hostile, "STATPIPE_HOSTILE_PATH=" + hostile_path};
         start(c.args);
         // What the companion starts is in its process group, whatever it
         // names.
@@ -665,6 +744,14 @@ TEST_F(Hwmon, EndsWithTheCommandAndPassesSignalsOn)
             reader = open_reader(fifo);
             ASSERT_EQ(read_records(reader, 1, real_seconds(30)).size(), 1u);
             kill(daemon.pid, c.signal_number);
+        }
+        if (c.kill_keeper) {
+            ASSERT_TRUE(
+                wait_until([&] { return daemon_stderr(daemon).find("up\n") != std::string::npos; }, 10));
+            for (pid_t child : children_of(daemon.pid)) {
+                if (read_file("/proc/" + std::to_string(child) + "/cmdline").rfind(options.program, 0) == 0)
+                    kill(child, SIGKILL);
+            }
         }
         int status = wait_daemon(daemon, 30);
         ASSERT_NE(status, -1);
@@ -677,5 +764,6 @@ TEST_F(Hwmon, EndsWithTheCommandAndPassesSignalsOn)
         reader = -1;
         EXPECT_TRUE(wait_until([&] { return kill(-group, 0) == -1 && errno == ESRCH; }, 10))
             << "a process stayed behind";
+        EXPECT_NE(access(hostile_path.c_str(), F_OK), 0) << "the keeper made what the server named";
     }
 }

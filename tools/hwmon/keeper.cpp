@@ -3,12 +3,11 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <limits.h>
 #include <linux/capability.h>
+#include <poll.h>
 #include <sched.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -19,15 +18,24 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "command.h"
 #include "command_line.h"
+#include "privileges.h"
 
+// A request is one byte, its kind.
 enum : char { ASK_MOUNT = 'm', ASK_START = 's' };
 
-struct request {
-    char what;
-    char base[64];
-    char directory[64];
-};
+static const char MOUNT_BASE[] = "/proc/sys/dev";
+static const char SENSORS_DIR[] = "/proc/sys/dev/sensors";
+// One mount for each command started; else, while the files cannot be
+// served, one a minute, as the server tries them.
+static const int MOUNT_AGAIN_SECONDS = 60;
+// What root's keeper keeps: a mount namespace and mounts, entering it with
+// the command's root, the user's ids, and the bounding set dropped for the
+// command.
+static const unsigned long long KEPT_CAPABILITIES = 1ULL << CAP_SYS_ADMIN | 1ULL << CAP_SYS_CHROOT |
+                                                    1ULL << CAP_SETUID | 1ULL << CAP_SETGID |
+                                                    1ULL << CAP_SETPCAP;
 
 // value: a pid, or 0 for a mount made; -1 with why on failure.
 struct reply {
@@ -35,17 +43,25 @@ struct reply {
     char why[224];
 };
 
-// The keeper's own: what it was started with, and the newest mount's
-// namespaces (-1: none, or ours).
+// What a mount's maker hands back, in this order; a user namespace only
+// where it made one.
+enum { MADE_FUSE, MADE_MOUNT_NS, MADE_ROOT, MADE_USER_NS, MADE_COUNT };
+
+// The keeper's own: what it was started with, fixed at its fork, and the
+// newest mount's namespaces and root (-1: none, or ours).
 static struct {
     int socket;
     char **argv;
-    const struct passwd *user;
+    const struct identity *who;
     sigset_t unblocked;
     struct sigaction broken_pipe;  // SIGPIPE as we were started, for the command
     pid_t server;
+    char directory[PATH_MAX];  // the command's working directory; "": its root
     int mount_ns;
     int user_ns;
+    int root;
+    int command;  // the last command started, as a pidfd; -1: none
+    struct timespec mount_again_at;
 } kept;
 
 static void close_if_open(int *fd)
@@ -59,7 +75,7 @@ static bool send_message(int socket, const void *data, size_t size, const int *f
 {
     struct iovec part = {const_cast<void *>(data), size};
     union {
-        char buffer[CMSG_SPACE(3 * sizeof(int))];
+        char buffer[CMSG_SPACE(MADE_COUNT * sizeof(int))];
         struct cmsghdr align;
     } control = {};
     struct msghdr message = {};
@@ -82,14 +98,16 @@ static bool send_message(int socket, const void *data, size_t size, const int *f
     return sent == static_cast<ssize_t>(size);
 }
 
-// Up to count descriptors come with it, the rest -1; any beyond are closed.
+// A message of exactly size bytes, with up to count descriptors (the rest
+// -1); false, with none kept, for anything else: a shorter or longer one,
+// descriptors cut off, or more of them than asked for.
 static bool receive_message(int socket, void *data, size_t size, int *fds, int count)
 {
     for (int i = 0; i < count; i++)
         fds[i] = -1;
     struct iovec part = {data, size};
     union {
-        char buffer[CMSG_SPACE(4 * sizeof(int))];
+        char buffer[CMSG_SPACE((MADE_COUNT + 1) * sizeof(int))];
         struct cmsghdr align;
     } control = {};
     struct msghdr message = {};
@@ -101,8 +119,10 @@ static bool receive_message(int socket, void *data, size_t size, int *fds, int c
     do
         received = recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
     while (received == -1 && errno == EINTR);
+    bool whole =
+        received == static_cast<ssize_t>(size) && (message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) == 0;
     int taken = 0;
-    for (struct cmsghdr *header = CMSG_FIRSTHDR(&message); received > 0 && header != nullptr;
+    for (struct cmsghdr *header = CMSG_FIRSTHDR(&message); received >= 0 && header != nullptr;
          header = CMSG_NXTHDR(&message, header)) {
         if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS)
             continue;
@@ -110,13 +130,15 @@ static bool receive_message(int socket, void *data, size_t size, int *fds, int c
         for (size_t i = 0; i < carried; i++) {
             int fd;
             memcpy(&fd, CMSG_DATA(header) + i * sizeof(int), sizeof fd);
-            if (taken < count)
+            if (taken < count) {
                 fds[taken++] = fd;
-            else
+            } else {
                 (void)close(fd);
+                whole = false;
+            }
         }
     }
-    if (received == static_cast<ssize_t>(size))
+    if (whole)
         return true;
     for (int i = 0; i < count; i++)
         close_if_open(&fds[i]);
@@ -160,9 +182,9 @@ static bool enter_user_namespace()
 }
 
 // In a child of the keeper: the namespaces and the mounts, then /dev/fuse's
-// descriptor and the namespaces' back to the keeper. Whatever fails, what
-// it made goes with it.
-[[noreturn]] static void make_mount(int to_keeper, const struct request *asked)
+// descriptor, the namespaces' and the root's back to the keeper. Whatever
+// fails, what it made goes with it.
+[[noreturn]] static void make_mount(int to_keeper)
 {
     struct reply answer = {-1, ""};
     if (access("/dev/fuse", R_OK | W_OK) == -1) {
@@ -190,10 +212,10 @@ static bool enter_user_namespace()
     } else if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1) {
         // Nothing of ours reaches the host, and nothing of its shows here.
         step = "cannot make the mounts private";
-    } else if (mount("statpipe-hwmon", asked->base, "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC,
+    } else if (mount("statpipe-hwmon", MOUNT_BASE, "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC,
                      "mode=0755,size=16k") == -1) {
         step = "cannot mount a tmpfs on /proc/sys/dev";
-    } else if (mkdir(asked->directory, 0755) == -1) {
+    } else if (mkdir(SENSORS_DIR, 0755) == -1) {
         step = "cannot make the mount point";
     } else if ((fuse = open("/dev/fuse", O_RDWR | O_CLOEXEC)) == -1) {
         step = "cannot open /dev/fuse";
@@ -202,8 +224,8 @@ static bool enter_user_namespace()
         (void)snprintf(options, sizeof options,
                        "fd=%d,rootmode=40000,user_id=%u,group_id=%u,allow_other,default_permissions", fuse,
                        geteuid(), getegid());
-        if (mount("statpipe-hwmon", asked->directory, "fuse", MS_NOSUID | MS_NODEV | MS_RDONLY, options) ==
-            -1)
+        if (mount("statpipe-hwmon", SENSORS_DIR, "fuse", MS_NOSUID | MS_NODEV | MS_NOEXEC | MS_RDONLY,
+                  options) == -1)
             step = "cannot mount them";
     }
     if (step != nullptr) {
@@ -211,45 +233,106 @@ static bool enter_user_namespace()
         (void)send_message(to_keeper, &answer, sizeof answer, nullptr, 0);
         _exit(1);
     }
-    const int fds[3] = {fuse, open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC),
-                        own_users ? open("/proc/self/ns/user", O_RDONLY | O_CLOEXEC) : -1};
+    // The root as this namespace has it: ours, where we run in a chroot.
+    const int fds[MADE_COUNT] = {fuse, open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC),
+                                 open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC),
+                                 own_users ? open("/proc/self/ns/user", O_RDONLY | O_CLOEXEC) : -1};
     answer.value = 0;
-    if (fds[1] == -1 || (own_users && fds[2] == -1)) {
+    if (fds[MADE_MOUNT_NS] == -1 || fds[MADE_ROOT] == -1 || (own_users && fds[MADE_USER_NS] == -1)) {
         answer.value = -1;
         (void)snprintf(answer.why, sizeof answer.why, "cannot hold its namespace: %s", strerror(errno));
     }
-    (void)send_message(to_keeper, &answer, sizeof answer, fds, answer.value == 0 ? (own_users ? 3 : 2) : 0);
+    (void)send_message(to_keeper, &answer, sizeof answer, fds,
+                       answer.value == 0 ? (own_users ? MADE_COUNT : MADE_COUNT - 1) : 0);
     _exit(0);
 }
 
-static void mount_beside(const struct request *asked)
+// A child of the keeper that dies with it: gives its pid (0 in the child),
+// or -1, and in *socket the end on which it speaks or is heard.
+static pid_t fork_child(int *socket)
 {
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) == -1)
+        return -1;
+    pid_t keeper = getpid();
+    pid_t child = fork();
+    if (child == -1) {
+        (void)close(pair[0]);
+        (void)close(pair[1]);
+        return -1;
+    }
+    (void)close(pair[child == 0 ? 0 : 1]);
+    *socket = pair[child == 0 ? 1 : 0];
+    if (child == 0) {
+        close_if_open(&kept.socket);  // the server is the keeper's to answer
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) == -1 || getppid() != keeper)
+            _exit(1);
+    }
+    return child;
+}
+
+// A child's reply, whole, with at least needed descriptors if it is a
+// success, and the child reaped; anything else is a failure.
+static void hear_child(pid_t child, int socket, struct reply *answer, int *fds, int needed, int count)
+{
+    bool heard = child != -1 && receive_message(socket, answer, sizeof *answer, fds, count);
+    for (int i = 0; heard && answer->value >= 0 && i < needed; i++)
+        heard = fds[i] != -1;
+    for (int i = 0; (!heard || answer->value < 0) && i < count; i++)
+        close_if_open(&fds[i]);
+    if (!heard) {
+        answer->value = -1;
+        (void)snprintf(answer->why, sizeof answer->why, "%s",
+                       child == -1 ? strerror(errno) : "a child of the keeper ended without its reply");
+    }
+    answer->why[sizeof answer->why - 1] = '\0';
+    if (child != -1) {
+        (void)close(socket);
+        (void)waitpid(child, nullptr, 0);
+    }
+}
+
+// The reply, always sent, with fd if it can go along; the keeper ends if
+// the server is gone.
+static void answer_server(struct reply *answer, int fd)
+{
+    if (send_message(kept.socket, answer, sizeof *answer, &fd, fd == -1 ? 0 : 1))
+        return;
+    *answer = {-1, ""};
+    (void)snprintf(answer->why, sizeof answer->why, "cannot hand the mount over: %s", strerror(errno));
+    if (fd == -1 || !send_message(kept.socket, answer, sizeof *answer, nullptr, 0))
+        _exit(0);
+}
+
+static void mount_beside()
+{
+    struct reply answer = {-1, "no new mount until a command has started on the last"};
+    int fds[MADE_COUNT] = {-1, -1, -1, -1};
+    if (milliseconds_until(&kept.mount_again_at) > 0) {
+        answer_server(&answer, -1);
+        return;
+    }
+    kept.mount_again_at = seconds_from_now(MOUNT_AGAIN_SECONDS);
+    int socket;
+    pid_t maker = fork_child(&socket);
+    if (maker == 0)
+        make_mount(socket);
+    hear_child(maker, socket, &answer, fds, MADE_USER_NS, MADE_COUNT);
+    answer_server(&answer, fds[MADE_FUSE]);
+    close_if_open(&fds[MADE_FUSE]);  // the server has its own now
     // The last mount's namespaces are ours no longer: they go with the
     // command that uses them. Without a new one, the command runs here.
     close_if_open(&kept.mount_ns);
     close_if_open(&kept.user_ns);
-    struct reply answer = {-1, ""};
-    int fds[3] = {-1, -1, -1};
-    int pair[2];
-    pid_t maker = -1;
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) == -1 || (maker = fork()) == -1) {
-        (void)snprintf(answer.why, sizeof answer.why, "cannot make a mount: %s", strerror(errno));
-    } else if (maker == 0) {
-        (void)close(pair[0]);
-        make_mount(pair[1], asked);
-    } else {
-        (void)close(pair[1]);
-        if (!receive_message(pair[0], &answer, sizeof answer, fds, 3))
-            (void)snprintf(answer.why, sizeof answer.why, "the mount's maker ended without a word");
-        (void)close(pair[0]);
-        (void)waitpid(maker, nullptr, 0);
-    }
+    close_if_open(&kept.root);
     if (answer.value == 0) {
-        kept.mount_ns = fds[1];
-        kept.user_ns = fds[2];
+        kept.mount_ns = fds[MADE_MOUNT_NS];
+        kept.user_ns = fds[MADE_USER_NS];
+        kept.root = fds[MADE_ROOT];
+    } else {
+        for (int &fd : fds)
+            close_if_open(&fd);
     }
-    (void)send_message(kept.socket, &answer, sizeof answer, fds, answer.value == 0 ? 1 : 0);
-    close_if_open(&fds[0]);  // the server has its own now
 }
 
 // In the command: once it is the server's child (the hand-over below), the
@@ -262,71 +345,84 @@ static void mount_beside(const struct request *asked)
         (void)nanosleep(&moment, nullptr);
     }
     // After the change of user, which clears the signal.
-    give_up_privileges(kept.user);
+    give_up_privileges(kept.who);
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) == -1 || getppid() != kept.server) {
         say("not running %s: statpipe-hwmon has ended\n", kept.argv[0]);
         _exit(1);
     }
+    // Nothing of ours, nor what we were started with, beyond 0 to 2.
+    if (syscall(SYS_close_range, 3U, ~0U, 4U /* CLOSE_RANGE_CLOEXEC */) == -1)
+        lose(1, "not running %s: cannot close what it must not inherit: %s\n", kept.argv[0]);
     (void)sigaction(SIGPIPE, &kept.broken_pipe, nullptr);
     (void)sigprocmask(SIG_SETMASK, &kept.unblocked, nullptr);
     execvp(kept.argv[0], kept.argv);
-    say("cannot run %s: %s\n", kept.argv[0], strerror(errno));
-    _exit(127);
+    lose(127, "cannot run %s: %s\n", kept.argv[0]);
 }
 
-// In a child of the keeper: into the newest mount's namespaces, then the
-// command forked and handed to the server, whose subreaper it becomes as
-// this child ends. Its pid goes to the server.
-[[noreturn]] static void start_beside()
+// In a child of the keeper: into the newest mount's namespaces and root,
+// then the command forked and handed to the server, whose subreaper it
+// becomes as this child ends. Its pid, and a pidfd of it, go to the keeper.
+[[noreturn]] static void start_beside(int to_keeper)
 {
     struct reply answer = {-1, ""};
-    char directory[PATH_MAX];
-    bool here = getcwd(directory, sizeof directory) != nullptr;
+    int pidfd = -1;
+    // Entering a mount namespace sets our root to its own: ours, where we
+    // run in a chroot, is the one its maker handed back.
     if ((kept.user_ns != -1 && setns(kept.user_ns, CLONE_NEWUSER) == -1) ||
-        (kept.mount_ns != -1 && setns(kept.mount_ns, CLONE_NEWNS) == -1)) {
+        (kept.mount_ns != -1 &&
+         (setns(kept.mount_ns, CLONE_NEWNS) == -1 || fchdir(kept.root) == -1 || chroot(".") == -1))) {
         (void)snprintf(answer.why, sizeof answer.why, "cannot start %s in the files' namespace: %s",
                        kept.argv[0], strerror(errno));
     } else {
-        // Entering a mount namespace leaves us at its root; the same
-        // directory is there, as the namespace is a copy of ours.
-        if (here && chdir(directory) == -1)
-            say("%s starts in /: %s is not there\n", kept.argv[0], directory);
+        // The same directory is there, as the namespace is a copy of ours.
+        if (kept.directory[0] != '\0' && chdir(kept.directory) == -1)
+            say("%s starts in /: %s is not there\n", kept.argv[0], kept.directory);
         pid_t self = getpid();
-        answer.value = fork();
-        if (answer.value == 0)
+        pid_t command = fork();
+        if (command == 0)
             run_command(self);
-        if (answer.value == -1)
+        // Its own child, not reaped before we end: the pidfd is its.
+        if (command != -1 && (pidfd = static_cast<int>(syscall(SYS_pidfd_open, command, 0))) == -1)
+            (void)kill(command, SIGKILL);
+        if (pidfd != -1)
+            answer.value = command;
+        else
             (void)snprintf(answer.why, sizeof answer.why, "cannot start %s: %s", kept.argv[0],
                            strerror(errno));
     }
-    (void)send_message(kept.socket, &answer, sizeof answer, nullptr, 0);
+    (void)send_message(to_keeper, &answer, sizeof answer, &pidfd, pidfd == -1 ? 0 : 1);
     _exit(0);
 }
 
-// Root's keeper keeps only what mounting and starting the command as its
-// user take: a mount namespace and mounts, entering it, the user's ids,
-// and the bounding set dropped for the command.
-static void keep_only_what_mounting_needs()
+// Whether the last command started still runs; where that cannot be told,
+// it does.
+static bool command_lives()
 {
-    if (geteuid() != 0)
-        return;
-    const unsigned long long wanted = 1ULL << CAP_SYS_ADMIN | 1ULL << CAP_SYS_CHROOT | 1ULL << CAP_SETUID |
-                                      1ULL << CAP_SETGID | 1ULL << CAP_SETPCAP;
-    for (unsigned long capability = 0; prctl(PR_CAPBSET_READ, capability, 0, 0, 0) >= 0; capability++) {
-        if ((wanted >> capability & 1) == 0)
-            (void)prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
+    if (kept.command == -1)
+        return false;
+    struct pollfd ended = {kept.command, POLLIN, 0};
+    return poll(&ended, 1, 0) != 1;
+}
+
+static void start_one()
+{
+    struct reply answer = {-1, ""};
+    int pidfd = -1;
+    if (command_lives()) {
+        (void)snprintf(answer.why, sizeof answer.why, "%s is not started again: it still runs", kept.argv[0]);
+    } else {
+        int socket;
+        pid_t starter = fork_child(&socket);
+        if (starter == 0)
+            start_beside(socket);
+        hear_child(starter, socket, &answer, &pidfd, 1, 1);
     }
-    struct __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
-    struct __user_cap_data_struct sets[_LINUX_CAPABILITY_U32S_3] = {};
-    if (syscall(SYS_capget, &header, sets) == -1)
-        return;
-    for (unsigned word = 0; word < _LINUX_CAPABILITY_U32S_3; word++) {
-        auto part = static_cast<unsigned>(wanted >> (32 * word));
-        sets[word].permitted &= part;
-        sets[word].effective &= part;
-        sets[word].inheritable = 0;
+    if (answer.value > 0) {
+        close_if_open(&kept.command);
+        kept.command = pidfd;
+        kept.mount_again_at = seconds_from_now(0);
     }
-    (void)syscall(SYS_capset, &header, sets);
+    answer_server(&answer, -1);
 }
 
 [[noreturn]] static void keep()
@@ -341,34 +437,30 @@ static void keep_only_what_mounting_needs()
     (void)sigprocmask(SIG_BLOCK, &stops, nullptr);
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) == -1 || getppid() != kept.server)
         _exit(1);
-    keep_only_what_mounting_needs();
+    if (!keep_only_capabilities(geteuid() == 0 ? KEPT_CAPABILITIES : 0))
+        lose(1, "the keeper ends: cannot give up what it does not keep: %s\n");
     for (;;) {
-        struct request asked;
-        ssize_t received = recv(kept.socket, &asked, sizeof asked, 0);
+        char asked[2];
+        ssize_t received = recv(kept.socket, asked, sizeof asked, 0);
         if (received == -1 && errno == EINTR)
             continue;
-        if (received != sizeof asked)
+        if (received <= 0)
             _exit(0);  // the server is gone
-        asked.base[sizeof asked.base - 1] = asked.directory[sizeof asked.directory - 1] = '\0';
-        if (asked.what == ASK_MOUNT) {
-            mount_beside(&asked);
-            continue;
-        }
-        pid_t starter = fork();
-        if (starter == 0)
-            start_beside();
-        if (starter == -1) {
-            struct reply answer = {-1, ""};
-            (void)snprintf(answer.why, sizeof answer.why, "cannot start %s: %s", kept.argv[0],
-                           strerror(errno));
-            (void)send_message(kept.socket, &answer, sizeof answer, nullptr, 0);
+        if (received == 1 && asked[0] == ASK_MOUNT) {
+            mount_beside();
+        } else if (received == 1 && asked[0] == ASK_START) {
+            start_one();
         } else {
-            (void)waitpid(starter, nullptr, 0);
+            char what[32];
+            (void)snprintf(what, sizeof what, received == 1 ? "kind %d" : "more than a byte",
+                           static_cast<int>(asked[0]));
+            say("the keeper ends: the server sent a request it does not know (%s)\n", what);
+            _exit(1);
         }
     }
 }
 
-void start_keeper(struct keeper *keeper, char **argv, const struct passwd *user, const sigset_t *unblocked)
+void start_keeper(struct keeper *keeper, char **argv, const struct identity *who, const sigset_t *unblocked)
 {
     // A logger that goes must not take us along: its pipe's end is said
     // by write's error instead.
@@ -376,10 +468,13 @@ void start_keeper(struct keeper *keeper, char **argv, const struct passwd *user,
     ignore.sa_handler = SIG_IGN;
     (void)sigaction(SIGPIPE, &ignore, &kept.broken_pipe);
     kept.argv = argv;
-    kept.user = user;
+    kept.who = who;
     kept.unblocked = *unblocked;
     kept.server = getpid();
-    kept.mount_ns = kept.user_ns = -1;
+    if (getcwd(kept.directory, sizeof kept.directory) == nullptr)
+        kept.directory[0] = '\0';
+    kept.mount_ns = kept.user_ns = kept.root = kept.command = -1;
+    kept.mount_again_at = seconds_from_now(0);
     int pair[2];
     if (prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == -1 ||
         socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) == -1 || (keeper->pid = fork()) == -1)
@@ -393,40 +488,38 @@ void start_keeper(struct keeper *keeper, char **argv, const struct passwd *user,
     keeper->socket = pair[0];
 }
 
-// A request, and its reply with up to one descriptor; false if the keeper
-// is gone.
-static bool ask(struct keeper *keeper, const struct request *asked, struct reply *answer, int *fd)
+// A request, and its reply, whole, with up to one descriptor; false if the
+// keeper is gone.
+static bool ask(struct keeper *keeper, char kind, struct reply *answer, int *fd)
 {
     *fd = -1;
-    if (keeper->socket != -1 && send_message(keeper->socket, asked, sizeof *asked, nullptr, 0) &&
-        receive_message(keeper->socket, answer, sizeof *answer, fd, 1))
+    if (keeper->socket != -1 && send_message(keeper->socket, &kind, 1, nullptr, 0) &&
+        receive_message(keeper->socket, answer, sizeof *answer, fd, 1)) {
+        answer->why[sizeof answer->why - 1] = '\0';
         return true;
+    }
     close_if_open(&keeper->socket);
     *answer = {-1, "statpipe-hwmon's keeper has ended"};
     return false;
 }
 
-int keeper_mount(struct keeper *keeper, const char *base, const char *directory, char *why, size_t size)
+int keeper_mount(struct keeper *keeper, char *why, size_t size)
 {
-    struct request asked = {ASK_MOUNT, "", ""};
-    (void)snprintf(asked.base, sizeof asked.base, "%s", base);
-    (void)snprintf(asked.directory, sizeof asked.directory, "%s", directory);
     struct reply answer;
     int fuse = -1;
-    (void)ask(keeper, &asked, &answer, &fuse);
+    (void)ask(keeper, ASK_MOUNT, &answer, &fuse);
     if (answer.value != 0 || fuse == -1) {
         close_if_open(&fuse);
-        (void)snprintf(why, size, "%s", answer.why);
+        (void)snprintf(why, size, "%s", answer.why[0] != '\0' ? answer.why : "no mount came");
     }
     return fuse;
 }
 
 pid_t keeper_start(struct keeper *keeper)
 {
-    struct request asked = {ASK_START, "", ""};
     struct reply answer;
     int none = -1;
-    (void)ask(keeper, &asked, &answer, &none);
+    (void)ask(keeper, ASK_START, &answer, &none);
     close_if_open(&none);
     if (answer.value <= 0) {
         say("%s\n", answer.why);
@@ -442,22 +535,4 @@ void stop_keeper(struct keeper *keeper)
     if (keeper->pid != -1)
         (void)waitpid(keeper->pid, nullptr, 0);
     keeper->pid = -1;
-}
-
-void give_up_privileges(const struct passwd *user)
-{
-    // The bounding set first, while CAP_SETPCAP may still be ours; where it
-    // is not, what is left of the set stays.
-    for (unsigned long capability = 0; prctl(PR_CAPBSET_READ, capability, 0, 0, 0) >= 0; capability++)
-        (void)prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
-    if (user != nullptr && geteuid() != user->pw_uid &&
-        (initgroups(user->pw_name, user->pw_gid) == -1 || setgid(user->pw_gid) == -1 ||
-         setuid(user->pw_uid) == -1)) {
-        fail(126, "cannot become %s: %s\n", user->pw_name, strerror(errno));
-    }
-    // None left, whoever we are now, and none that an exec could give.
-    struct __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
-    struct __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
-    if (syscall(SYS_capset, &header, none) == -1 || prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == -1)
-        fail(1, "cannot give up privileges: %s\n", strerror(errno));
 }

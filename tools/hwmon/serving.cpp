@@ -11,8 +11,6 @@
 
 #include "command_line.h"
 
-static const char MOUNT_BASE[] = "/proc/sys/dev";
-static const char SENSORS_DIR[] = "/proc/sys/dev/sensors";
 static const int LOOK_AGAIN_SECONDS = 10;
 static const int SERVE_AGAIN_SECONDS = 60;
 // A chip that comes or goes after a quiet time is followed at once; one
@@ -104,7 +102,7 @@ void serve_files(struct serving *serving)
 {
     char why[sizeof serving->unserved];
     const char *failed = why;
-    int fuse = keeper_mount(serving->keeper, MOUNT_BASE, SENSORS_DIR, why, sizeof why);
+    int fuse = keeper_mount(serving->keeper, why, sizeof why);
     if (fuse != -1)
         serving->session = serve_mounted_files(&serving->tree, serving->program, fuse, &failed);
     if (serving->session != nullptr) {
@@ -207,6 +205,11 @@ int decide_restart(struct serving *serving, struct supervised_command *command)
         return -1;
     if (command->restarting)
         return end_restart_in_time(command);
+    // Nothing starts again once the keeper has ended: a restart would only
+    // end the command (whose end, its namespace now held by it alone, also
+    // ends the session, before its SIGCHLD comes).
+    if (command->keeper->pid == -1 || command->keeper->socket == -1)
+        return -1;
     int wait = serve_again_if_due(serving);
     // A change after a quiet time starts the pace afresh.
     unsigned now = served_mask(&serving->tree);

@@ -10,7 +10,6 @@
 
 #include <errno.h>
 #include <poll.h>
-#include <pwd.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -115,18 +114,17 @@ int main(int argc, char **argv)
     set_program("statpipe-hwmon", USAGE);
     static struct serving serving = {};
     options chosen = parse_command_line(argc, argv, serving.wanted);
-    // cppcheck-suppress getpwnamCalled ; one thread, before anything else
-    const struct passwd *user = chosen.user != nullptr ? getpwnam(chosen.user) : nullptr;
-    if (chosen.user != nullptr && user == nullptr)
-        fail(1, "no user %s\n", chosen.user);
-    if (user == nullptr && geteuid() == 0)
+    static struct identity who;
+    look_up_identity(&who, chosen.user);
+    if (who.name == nullptr && geteuid() == 0)
         say("%s runs as root, with no capability (--user USER runs it as USER)\n", chosen.command[0]);
     // The keeper makes the mounts and starts the command; this process,
-    // which answers the requests, keeps nothing.
+    // which answers the requests, keeps nothing from here on.
     static struct keeper keeper;
     supervised_command command;
     prepare_supervising(&command, chosen.command, &keeper);
-    start_keeper(&keeper, chosen.command, user, &command.unblocked);
+    start_keeper(&keeper, chosen.command, &who, &command.unblocked);
+    give_up_privileges(&who);
     serving.tree = {
         {{"fan2", {HWMON_FAN, -1, {-1, -1}}, false}, {"temp2", {HWMON_TEMPERATURE, -1, {-1, -1}}, false}}, 0};
     serving.program = argv[0];
@@ -139,7 +137,6 @@ int main(int argc, char **argv)
             strerror(errno));
     first_look(&serving);
     serve_files(&serving);
-    give_up_privileges(user);
     serving.started_with = served_mask(&serving.tree);
     serving.seen = serving.started_with;
     if (start_command(&command))
