@@ -51,6 +51,10 @@ until_true() { within 30 "$@"; }
 centiseconds() { cut -d' ' -f1 /proc/uptime | tr -d .; }
 # A process's user and capabilities: "Uid: N CapEff: HEX ".
 privileges() { awk '/^(Uid|CapEff):/ { printf "%s %s ", $1, $2 }' "/proc/$1/status"; }
+# What it could still come to hold: "CapPrm: HEX CapBnd: HEX NoNewPrivs: N ".
+confinement() { awk '/^(CapPrm|CapBnd|NoNewPrivs):/ { printf "%s %s ", $1, $2 }' "/proc/$1/status"; }
+# A command confined: nothing permitted, nothing bounded, nothing to gain.
+sealed() { printf "CapPrm: 0000000000000000 CapBnd: 0000000000000000 NoNewPrivs: 1 "; }
 # statpipe-hwmon's server, which answers the requests: not its keeper,
 # whose parent it is.
 companion() {

@@ -202,14 +202,14 @@ companion_killed() {
     start_pair --user statpipe
     records 0 1 >/dev/null
     daemon=$(pidof statpipe)
-    user=$(awk '/^Uid:/ { print $2 }' "/proc/$daemon/status")
+    user="$(awk '/^Uid:/ { print $2 }' "/proc/$daemon/status") $(confinement "$daemon")"
     server=$(privileges "$pair")
     kill -KILL "$pair"
     sleep 1
     seen="statpipe ran as uid $user; statpipe-hwmon, serving: $server"
     alive statpipe && seen="$seen; outlived the companion"
     mounted && seen="$seen; still mounted"
-    [ "$user" = 100 ] && [ "$server" = "Uid: 100 CapEff: 0000000000000000 " ] && ! alive statpipe && ! mounted
+    [ "$user" = "100 $(sealed)" ] && [ "$server" = "Uid: 100 CapEff: 0000000000000000 " ] && ! alive statpipe && ! mounted
 }
 
 init_script_at_boot() {
@@ -225,12 +225,12 @@ EOF
     mode=$(stat -c '%A %U %G' "$fifo")
     got=$(su -s /bin/sh reader -c "head -c 15 $fifo" | od -An -tx1 -v -w3 | sed 's/^ //')
     users="statpipe-hwmon $(privileges "$(companion)")"
-    users="$users, statpipe uid $(awk '/^Uid:/ { print $2 }' "/proc/$(pidof statpipe)/status")"
+    users="$users, statpipe uid $(awk '/^Uid:/ { print $2 }' "/proc/$(pidof statpipe)/status") $(confinement "$(pidof statpipe)")"
     want=$(expected "$ours")
     /etc/init.d/S50statpipe stop >/dev/null
     seen="$mode; $users; reader got $(echo "$got" | sensors)"
     [ "$mode" = "prw-r----- statpipe panel" ] &&
-        [ "$users" = "statpipe-hwmon Uid: 100 CapEff: 0000000000000000 , statpipe uid 100" ] &&
+        [ "$users" = "statpipe-hwmon Uid: 100 CapEff: 0000000000000000 , statpipe uid 100 $(sealed)" ] &&
         [ "$(echo "$got" | channels)" = "00 01 02 03 04 " ] && [ "$(echo "$got" | sensors)" = "$want" ] &&
         ! alive statpipe && ! alive statpipe-hwmon
 }

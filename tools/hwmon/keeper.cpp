@@ -375,7 +375,7 @@ static void mount_beside()
                        kept.argv[0], strerror(errno));
     } else {
         // The same directory is there, as the namespace is a copy of ours.
-        if (kept.directory[0] != '\0' && chdir(kept.directory) == -1)
+        if (kept.mount_ns != -1 && kept.directory[0] != '\0' && chdir(kept.directory) == -1)
             say("%s starts in /: %s is not there\n", kept.argv[0], kept.directory);
         pid_t self = getpid();
         pid_t command = fork();

@@ -36,25 +36,27 @@ void look_up_identity(struct identity *who, const char *name)
         fail(1, "%s is in more than 64 groups\n", name);
 }
 
-using capability_sets = struct __user_cap_data_struct[_LINUX_CAPABILITY_U32S_3];
-
 // Our permitted, effective and inheritable sets, a word of each at a time.
-static bool get_sets(capability_sets sets)
+struct capability_sets {
+    struct __user_cap_data_struct words[_LINUX_CAPABILITY_U32S_3];
+};
+
+static bool get_sets(capability_sets *sets)
 {
     struct __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
-    return syscall(SYS_capget, &header, sets) == 0;
+    return syscall(SYS_capget, &header, sets->words) == 0;
 }
 
-static bool set_sets(capability_sets sets)
+static bool set_sets(capability_sets *sets)
 {
     struct __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
-    return syscall(SYS_capset, &header, sets) == 0;
+    return syscall(SYS_capset, &header, sets->words) == 0;
 }
 
 static bool holds(unsigned capability)
 {
     capability_sets sets = {};
-    return get_sets(sets) && (sets[capability / 32].effective >> (capability % 32) & 1);
+    return get_sets(&sets) && (sets.words[capability / 32].effective >> (capability % 32) & 1);
 }
 
 // Whether the bounding set holds nothing beyond kept_capabilities: what
@@ -79,17 +81,17 @@ static bool bounded_within(unsigned long long kept_capabilities, bool drop)
 static bool keep_only(unsigned long long kept_capabilities, bool bounded)
 {
     capability_sets sets = {};
-    bool kept = get_sets(sets);
-    for (unsigned word = 0; word < _LINUX_CAPABILITY_U32S_3; word++) {
-        auto part = static_cast<unsigned>(kept_capabilities >> (32 * word));
-        sets[word].permitted &= part;
-        sets[word].effective &= part;
-        sets[word].inheritable = 0;
+    bool kept = get_sets(&sets);
+    for (struct __user_cap_data_struct &word : sets.words) {
+        auto part = static_cast<unsigned>(kept_capabilities >> (32 * (&word - sets.words)));
+        word.permitted &= part;
+        word.effective &= part;
+        word.inheritable = 0;
     }
-    kept = kept && set_sets(sets) && get_sets(sets);
-    for (unsigned word = 0; kept && word < _LINUX_CAPABILITY_U32S_3; word++) {
-        auto part = static_cast<unsigned>(kept_capabilities >> (32 * word));
-        kept = ((sets[word].permitted | sets[word].effective) & ~part) == 0 && sets[word].inheritable == 0;
+    kept = kept && set_sets(&sets) && get_sets(&sets);
+    for (const struct __user_cap_data_struct &word : sets.words) {
+        auto part = static_cast<unsigned>(kept_capabilities >> (32 * (&word - sets.words)));
+        kept = kept && ((word.permitted | word.effective) & ~part) == 0 && word.inheritable == 0;
     }
     return kept && (!bounded || bounded_within(kept_capabilities, false));
 }
