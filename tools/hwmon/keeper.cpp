@@ -20,6 +20,7 @@
 
 #include "command.h"
 #include "command_line.h"
+#include "messages.h"
 #include "privileges.h"
 
 // A request is one byte, its kind.
@@ -46,6 +47,7 @@ struct reply {
 // What a mount's maker hands back, in this order; a user namespace only
 // where it made one.
 enum { MADE_FUSE, MADE_MOUNT_NS, MADE_ROOT, MADE_USER_NS, MADE_COUNT };
+static_assert(static_cast<int>(MADE_COUNT) <= MOST_DESCRIPTORS, "a message carries them all");
 
 // The keeper's own: what it was started with, fixed at its fork, and the
 // newest mount's namespaces and root (-1: none, or ours).
@@ -69,80 +71,6 @@ static void close_if_open(int *fd)
     if (*fd != -1)
         (void)close(*fd);
     *fd = -1;
-}
-
-static bool send_message(int socket, const void *data, size_t size, const int *fds, int count)
-{
-    struct iovec part = {const_cast<void *>(data), size};
-    union {
-        char buffer[CMSG_SPACE(MADE_COUNT * sizeof(int))];
-        struct cmsghdr align;
-    } control = {};
-    struct msghdr message = {};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    if (count > 0) {
-        size_t length = static_cast<size_t>(count) * sizeof(int);
-        message.msg_control = control.buffer;
-        message.msg_controllen = CMSG_SPACE(length);
-        struct cmsghdr *header = CMSG_FIRSTHDR(&message);
-        header->cmsg_level = SOL_SOCKET;
-        header->cmsg_type = SCM_RIGHTS;
-        header->cmsg_len = CMSG_LEN(length);
-        memcpy(CMSG_DATA(header), fds, length);
-    }
-    ssize_t sent;
-    do
-        sent = sendmsg(socket, &message, MSG_NOSIGNAL);
-    while (sent == -1 && errno == EINTR);
-    return sent == static_cast<ssize_t>(size);
-}
-
-// A message of exactly size bytes, with up to count descriptors (the rest
-// -1); false, with none kept, for anything else: a shorter or longer one,
-// descriptors cut off, or more of them than asked for.
-static bool receive_message(int socket, void *data, size_t size, int *fds, int count)
-{
-    for (int i = 0; i < count; i++)
-        fds[i] = -1;
-    struct iovec part = {data, size};
-    union {
-        char buffer[CMSG_SPACE((MADE_COUNT + 1) * sizeof(int))];
-        struct cmsghdr align;
-    } control = {};
-    struct msghdr message = {};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control.buffer;
-    message.msg_controllen = sizeof control.buffer;
-    ssize_t received;
-    do
-        received = recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
-    while (received == -1 && errno == EINTR);
-    bool whole =
-        received == static_cast<ssize_t>(size) && (message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) == 0;
-    int taken = 0;
-    for (struct cmsghdr *header = CMSG_FIRSTHDR(&message); received >= 0 && header != nullptr;
-         header = CMSG_NXTHDR(&message, header)) {
-        if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS)
-            continue;
-        size_t carried = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-        for (size_t i = 0; i < carried; i++) {
-            int fd;
-            memcpy(&fd, CMSG_DATA(header) + i * sizeof(int), sizeof fd);
-            if (taken < count) {
-                fds[taken++] = fd;
-            } else {
-                (void)close(fd);
-                whole = false;
-            }
-        }
-    }
-    if (whole)
-        return true;
-    for (int i = 0; i < count; i++)
-        close_if_open(&fds[i]);
-    return false;
 }
 
 static bool write_text(const char *path, const char *text)
@@ -247,8 +175,9 @@ static bool enter_user_namespace()
     _exit(0);
 }
 
-// A child of the keeper that dies with it: gives its pid (0 in the child),
-// or -1, and in *socket the end on which it speaks or is heard.
+// A child that dies with us (the keeper, or a child of the keeper): gives
+// its pid (0 in the child), or -1, and in *socket the end on which it
+// speaks or is heard.
 static pid_t fork_child(int *socket)
 {
     int pair[2];
@@ -264,7 +193,7 @@ static pid_t fork_child(int *socket)
     (void)close(pair[child == 0 ? 0 : 1]);
     *socket = pair[child == 0 ? 1 : 0];
     if (child == 0) {
-        close_if_open(&kept.socket);  // the server is the keeper's to answer
+        close_if_open(&kept.socket);  // the server is the keeper's alone to answer
         if (prctl(PR_SET_PDEATHSIG, SIGKILL) == -1 || getppid() != keeper)
             _exit(1);
     }
@@ -435,8 +364,6 @@ static void start_one()
     sigaddset(&stops, SIGINT);
     sigaddset(&stops, SIGHUP);
     (void)sigprocmask(SIG_BLOCK, &stops, nullptr);
-    if (prctl(PR_SET_PDEATHSIG, SIGKILL) == -1 || getppid() != kept.server)
-        _exit(1);
     if (!keep_only_capabilities(geteuid() == 0 ? KEPT_CAPABILITIES : 0))
         lose(1, "the keeper ends: cannot give up what it does not keep: %s\n");
     for (;;) {
@@ -473,19 +400,14 @@ void start_keeper(struct keeper *keeper, char **argv, const struct identity *who
     kept.server = getpid();
     if (getcwd(kept.directory, sizeof kept.directory) == nullptr)
         kept.directory[0] = '\0';
-    kept.mount_ns = kept.user_ns = kept.root = kept.command = -1;
+    kept.socket = kept.mount_ns = kept.user_ns = kept.root = kept.command = -1;
     kept.mount_again_at = seconds_from_now(0);
-    int pair[2];
-    if (prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == -1 ||
-        socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) == -1 || (keeper->pid = fork()) == -1)
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == -1 || (keeper->pid = fork_child(&keeper->socket)) == -1)
         fail(1, "cannot start %s: %s\n", argv[0], strerror(errno));
     if (keeper->pid == 0) {
-        (void)close(pair[0]);
-        kept.socket = pair[1];
+        kept.socket = keeper->socket;
         keep();
     }
-    (void)close(pair[1]);
-    keeper->socket = pair[0];
 }
 
 // A request, and its reply, whole, with up to one descriptor; false if the
