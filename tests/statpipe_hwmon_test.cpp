@@ -23,6 +23,10 @@
 
 #include "harness.h"
 
+#ifndef HOSTILE_SERVER
+#define HOSTILE_SERVER ""  // no statpipe-hwmon in this build: its tests skip
+#endif
+
 static const std::string FAN = "/proc/sys/dev/sensors/as99127f-i2c-1-2d/fan2";
 
 // Processes whose command line holds text, other than this one.
