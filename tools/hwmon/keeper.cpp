@@ -364,6 +364,10 @@ static void start_one()
     sigaddset(&stops, SIGINT);
     sigaddset(&stops, SIGHUP);
     (void)sigprocmask(SIG_BLOCK, &stops, nullptr);
+    // Where we were started, the server's as well: looked up here, so that
+    // its page stays the keeper's.
+    if (getcwd(kept.directory, sizeof kept.directory) == nullptr)
+        kept.directory[0] = '\0';
     if (!keep_only_capabilities(geteuid() == 0 ? KEPT_CAPABILITIES : 0))
         lose(1, "the keeper ends: cannot give up what it does not keep: %s\n");
     for (;;) {
@@ -398,8 +402,6 @@ void start_keeper(struct keeper *keeper, char **argv, const struct identity *who
     kept.who = who;
     kept.unblocked = *unblocked;
     kept.server = getpid();
-    if (getcwd(kept.directory, sizeof kept.directory) == nullptr)
-        kept.directory[0] = '\0';
     kept.socket = kept.mount_ns = kept.user_ns = kept.root = kept.command = -1;
     kept.mount_again_at = seconds_from_now(0);
     if (prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == -1 || (keeper->pid = fork_child(&keeper->socket)) == -1)
