@@ -82,16 +82,17 @@ static bool keep_only(unsigned long long kept_capabilities, bool bounded)
 {
     capability_sets sets = {};
     bool kept = get_sets(&sets);
-    for (struct __user_cap_data_struct &word : sets.words) {
-        auto part = static_cast<unsigned>(kept_capabilities >> (32 * (&word - sets.words)));
-        word.permitted &= part;
-        word.effective &= part;
-        word.inheritable = 0;
+    for (unsigned i = 0; i < _LINUX_CAPABILITY_U32S_3; i++) {
+        auto part = static_cast<unsigned>(kept_capabilities >> (32 * i));
+        sets.words[i].permitted &= part;
+        sets.words[i].effective &= part;
+        sets.words[i].inheritable = 0;
     }
     kept = kept && set_sets(&sets) && get_sets(&sets);
-    for (const struct __user_cap_data_struct &word : sets.words) {
-        auto part = static_cast<unsigned>(kept_capabilities >> (32 * (&word - sets.words)));
-        kept = kept && ((word.permitted | word.effective) & ~part) == 0 && word.inheritable == 0;
+    for (unsigned i = 0; kept && i < _LINUX_CAPABILITY_U32S_3; i++) {
+        auto part = static_cast<unsigned>(kept_capabilities >> (32 * i));
+        kept = ((sets.words[i].permitted | sets.words[i].effective) & ~part) == 0 &&
+               sets.words[i].inheritable == 0;
     }
     return kept && (!bounded || bounded_within(kept_capabilities, false));
 }
