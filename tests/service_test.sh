@@ -24,6 +24,16 @@ export root prefix
 # shellcheck disable=SC2016  # expanded by the inner shell
 unshare -m bash -euo pipefail -c '
 fail() { echo "FAIL: $*" >&2; exit 1; }
+# Processes whose working directory is under $1: supervisors name their
+# services relative to it.
+working_in() {
+    for proc in /proc/[0-9]*; do
+        case $(readlink "$proc/cwd" 2>/dev/null) in "$1"*) echo "${proc#/proc/}" ;; esac
+    done
+}
+# Whatever fails, no supervisor outlives the test: one left behind holds
+# its output open, and ctest waits for it until its timeout.
+trap '"'"'leftover=$(working_in "$root"; pgrep -f "$root/" || true); [ -z "$leftover" ] || kill -KILL $leftover 2>/dev/null || true'"'"' EXIT
 skipped=0
 mount --make-rprivate /
 mount -t tmpfs tmpfs /opt && mkdir "$prefix" && mount --bind "$root$prefix" "$prefix"
@@ -91,7 +101,8 @@ supervise() {
     runit) runsvdir "$dir" & ;;
     esac
     scanner=$!
-    for _ in $(seq 50); do [ -p "$root/pipe" ] && break; sleep 0.1; done
+    # The run file makes the FIFO, gives it to the user, then starts statpipe.
+    for _ in $(seq 50); do [ -n "$(daemons)" ] && break; sleep 0.1; done
     # statpipe as its user; a reader of another user in the FIFO'"'"'s group.
     [ "$(stat -c "%A %U %G" "$root/pipe")" = "prw-r----- daemon nogroup" ] || fail "$name: the FIFO: $(stat -c "%A %U %G" "$root/pipe")"
     out=$(timeout 20 setpriv --reuid=nobody --regid=nogroup --clear-groups "$prefix/bin/statpipe-decode" --base 7 --count 2 --format csv "$root/pipe" | cut -d, -f2,3 | tr "\n" " ")
@@ -119,13 +130,6 @@ supervise() {
     wait "$scanner" || true
     for _ in $(seq 50); do [ -z "$(working_in "$dir")" ] && break; sleep 0.1; done
     [ -z "$(working_in "$dir")" ] || fail "$name: processes left behind: $(working_in "$dir")"
-}
-# Processes whose working directory is under $1: supervisors name their
-# services relative to it.
-working_in() {
-    for proc in /proc/[0-9]*; do
-        case $(readlink "$proc/cwd" 2>/dev/null) in "$1"*) echo "${proc#/proc/}" ;; esac
-    done
 }
 for supervisor in s6 runit; do
     if command -v "$( [ "$supervisor" = s6 ] && echo s6-svscan || echo runsvdir)" >/dev/null; then
