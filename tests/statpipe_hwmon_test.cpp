@@ -723,9 +723,12 @@ TEST_F(Hwmon, EndsWithTheCommandAndPassesSignalsOn)
          false,
          {},
          "twice"},
-        // The command runs on to its end; nothing starts it again.
+        // The command runs on to its end; nothing starts it again. It says
+        // "up" once a file was read, which the server answers only once it
+        // has the keeper's reply to its start: killed before, the keeper
+        // takes that start with it.
         {"the keeper killed",
-         through_hwmon({"sh", "-c", "echo up >&2; sleep 20; exit 4"}),
+         through_hwmon({"sh", "-c", "read speed <" + FAN + "; echo up >&2; sleep 20; exit 4"}),
          0,
          4,
          as_root("sh") + "up\nstatpipe-hwmon: statpipe-hwmon's keeper has ended; sh is not started again\n",
