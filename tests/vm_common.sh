@@ -7,16 +7,21 @@
 passed=0
 failed=0
 # One scenario: FUNCTION says what it saw in $seen and succeeds or fails.
+# Each row says how long it took and the CPU the guest spent meanwhile,
+# which is what it costs the host under TCG.
 row() {
     seen=
+    row_began=$(centiseconds)
+    row_busy=$(busy)
     if "$2"; then
         passed=$((passed + 1))
-        echo "ok - $1: $seen"
+        row_result=ok
     else
         failed=$((failed + 1))
-        echo "not ok - $1: $seen"
-        details | sed 's/^/    /'
+        row_result="not ok"
     fi
+    echo "$row_result - $1: $seen [$(seconds $(($(centiseconds) - row_began))) s, CPU $(seconds $(($(busy) - row_busy))) s]"
+    [ "$row_result" = ok ] || details | sed 's/^/    /'
 }
 verdict() { echo "$1: $passed passed, $failed failed"; }
 
@@ -49,6 +54,11 @@ until_true() { within 30 "$@"; }
 
 # Time since boot, in hundredths of a second.
 centiseconds() { cut -d' ' -f1 /proc/uptime | tr -d .; }
+# The CPU time the guest has spent since boot, in the same unit: user,
+# nice, system, interrupts.
+busy() { awk '/^cpu / { print $2 + $3 + $4 + $7 + $8 }' /proc/stat; }
+# Hundredths of a second as seconds, to a tenth.
+seconds() { printf '%d.%d' $(($1 / 100)) $(($1 / 10 % 10)); }
 # A process's user and capabilities: "Uid: N CapEff: HEX ".
 privileges() { awk '/^(Uid|CapEff):/ { printf "%s %s ", $1, $2 }' "/proc/$1/status"; }
 # What it could still come to hold: "CapPrm: HEX CapBnd: HEX NoNewPrivs: N ".

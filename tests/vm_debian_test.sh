@@ -272,8 +272,9 @@ sleep_until() {
 # The chip unbound and bound again each second, 10 times: the restarts
 # paced, and the sensors served again soon after the last bind. Each
 # change on the second from the first, for the writes to sysfs take time
-# of their own in a guest: a second after each, 10 flaps took over 31 s
-# when the host was busy, and the pace allowed a fifth restart.
+# of their own in a guest: with a second after each, a busy host once saw
+# a fifth restart, which the pace allows only to a chip that still
+# changes 31 s after it began.
 hwmon_chip_flapping() {
     from=$(cursor)
     flaps=0
