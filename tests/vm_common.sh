@@ -39,18 +39,29 @@ expected() {
 sensors() { grep -E '^0[34]' | sort | tr '\n' ' '; }
 channels() { cut -c1-2 | tr '\n' ' '; }
 
-# Runs a command until it succeeds, SECONDS at most.
+# Runs a command until it succeeds, SECONDS at most: after a tenth of a
+# second, then twice as long each time, up to a second. Under TCG a check
+# costs the guest fork/execs, and a check each tenth of a second takes
+# much of the CPU that what a row waits for needs.
 within() {
-    i=0
-    limit=$(($1 * 10))
+    waited=0
+    nap=10
+    limit=$(($1 * 100))
     shift
-    while ! "$@" && [ $i -lt $limit ]; do
-        sleep 0.1
-        i=$((i + 1))
+    while ! "$@" && [ $waited -lt $limit ]; do
+        [ $((waited + nap)) -le $limit ] || nap=$((limit - waited))
+        sleep "$((nap / 100)).$((nap / 10 % 10))$((nap % 10))"
+        waited=$((waited + nap))
+        nap=$((nap * 2 > 100 ? 100 : nap * 2))
     done
     "$@"
 }
 until_true() { within 30 "$@"; }
+# A statpipe runs that is not PID $1.
+statpipe_other_than() {
+    now=$(pidof statpipe)
+    [ -n "$now" ] && [ "$now" != "$1" ]
+}
 
 # Time since boot, in hundredths of a second.
 centiseconds() { cut -d' ' -f1 /proc/uptime | tr -d .; }

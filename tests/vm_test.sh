@@ -245,7 +245,7 @@ init_script_fuse_aborted() {
     grep -q " /sys/fs/fuse/connections " /proc/mounts || mount -t fusectl fusectl /sys/fs/fuse/connections
     aborted=$(centiseconds)
     for connection in /sys/fs/fuse/connections/*/abort; do echo 1 >"$connection"; done
-    until_true sh -c "pidof statpipe | grep -qv '^$old\$'"
+    until_true statpipe_other_than "$old"
     got=$(su -s /bin/sh reader -c "head -c 15 $fifo" | od -An -tx1 -v -w3 | sed 's/^ //' | sensors)
     took=$((($(centiseconds) - aborted) * 10))
     want=$(expected "$ours")
