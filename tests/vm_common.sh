@@ -50,13 +50,15 @@ within() {
     shift
     while ! "$@" && [ $waited -lt $limit ]; do
         [ $((waited + nap)) -le $limit ] || nap=$((limit - waited))
-        sleep "$((nap / 100)).$((nap / 10 % 10))$((nap % 10))"
+        sleep_centiseconds "$nap"
         waited=$((waited + nap))
         nap=$((nap * 2 > 100 ? 100 : nap * 2))
     done
     "$@"
 }
 until_true() { within 30 "$@"; }
+# Sleeps $1 hundredths of a second.
+sleep_centiseconds() { sleep "$(($1 / 100)).$(($1 / 10 % 10))$(($1 % 10))"; }
 # A statpipe runs that is not PID $1.
 statpipe_other_than() {
     now=$(pidof statpipe)

@@ -274,7 +274,7 @@ hwmon_stop_during_restart() {
 # Until $1, in hundredths of a second since boot; at once if it is past.
 sleep_until() {
     left=$(($1 - $(centiseconds)))
-    [ "$left" -le 0 ] || sleep "$((left / 100)).$((left % 100 / 10))$((left % 10))"
+    [ "$left" -le 0 ] || sleep_centiseconds "$left"
 }
 
 # The chip unbound and bound again each second, 10 times: the restarts
