@@ -49,9 +49,7 @@ within() {
     limit=$(($1 * 100))
     shift
     while ! "$@" && [ $waited -lt $limit ]; do
-        [ $((waited + nap)) -le $limit ] || nap=$((limit - waited))
-        sleep_centiseconds "$nap"
-        waited=$((waited + nap))
+        nap_within "$nap"
         nap=$((nap * 2 > 100 ? 100 : nap * 2))
     done
     "$@"
@@ -59,6 +57,13 @@ within() {
 until_true() { within 30 "$@"; }
 # Sleeps $1 hundredths of a second.
 sleep_centiseconds() { sleep "$(($1 / 100)).$(($1 / 10 % 10))$(($1 % 10))"; }
+# Sleeps $1 hundredths of a second of a wait that has slept $waited of
+# its $limit, never past the limit, and counts it in $waited.
+nap_within() {
+    slept=$(($1 < limit - waited ? $1 : limit - waited))
+    sleep_centiseconds "$slept"
+    waited=$((waited + slept))
+}
 # A statpipe runs that is not PID $1.
 statpipe_other_than() {
     now=$(pidof statpipe)

@@ -57,10 +57,7 @@ records() {
     waited=0
     limit=$((($2 * 2 + 30) * 100))
     while missing=$(($1 + $2 - $(count))) && [ $missing -gt 0 ] && [ $waited -lt $limit ]; do
-        nap=$((missing > 1 ? (missing - 1) * 100 : 20))
-        [ $((waited + nap)) -le $limit ] || nap=$((limit - waited))
-        sleep_centiseconds "$nap"
-        waited=$((waited + nap))
+        nap_within $((missing > 1 ? (missing - 1) * 100 : 20))
     done
     od -An -tx1 -v -w3 -j $(($1 * 3)) -N $(($2 * 3)) "$stream" | sed 's/^ //'
 }
