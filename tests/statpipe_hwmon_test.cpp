@@ -420,7 +420,8 @@ TEST_F(Hwmon, ServedAgainAfterEveryAbortHoldingNoMore)
         // reader's end has come.
         std::pair<unsigned, unsigned> values;
         wait_until([&] { return (values = sensor_values(6)).first != ~0u; }, real_seconds(30));
-        EXPECT_EQ(values, std::make_pair(4500u, 727u)) << "the last statpipe reads its sensors";
+        EXPECT_EQ(values, std::make_pair(4500u, 727u)) << "the last statpipe reads its sensors\n"
+                                                       << daemon_stderr(daemon);
         EXPECT_EQ(entries_in("/proc/" + std::to_string(daemon.pid) + "/fd"), descriptors);
         EXPECT_EQ(entries_in("/proc/" + std::to_string(keeper) + "/fd"), keepers);
         EXPECT_LE(namespaces_of_group(daemon.pid, "user"), user_namespaces);
