@@ -254,8 +254,7 @@ static bool holds_open(pid_t pid, const std::string &path)
     while (listed != nullptr && !held && (entry = readdir(listed)) != nullptr) {
         char target[PATH_MAX];
         ssize_t length = readlink((fds + "/" + entry->d_name).c_str(), target, sizeof target);
-        held = length == static_cast<ssize_t>(path.size()) &&
-               path.compare(0, path.size(), target, path.size()) == 0;
+        held = length > 0 && std::string(target, static_cast<size_t>(length)) == path;
     }
     if (listed != nullptr)
         closedir(listed);
