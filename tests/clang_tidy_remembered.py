@@ -4,27 +4,31 @@
 
 A file is not analysed again when a clean run (no finding, exit 0) had the
 same inputs: the clang-tidy binary and its effective configuration, the
-file's compile command, the file as the compiler preprocesses it (every
-header it reads, ours and the system's), the system's header trees as
-listed with sizes and times, and this script. The tree's own location is
+file's compile command, the file as clang-tidy's own release of clang
+preprocesses it, every file that read, byte for byte (comments too: a
+NOLINT or an argument's comment changes what is found), and this script.
+Headers that it does not read do not count, so that installing another
+architecture's do not make every file new. The tree's own location is
 left out, so that a fresh clone finds what another clone left. Findings
 are never remembered: a file with any is analysed, and shown, every time.
 
 The real binary is $STATPIPE_CLANG_TIDY and the tree $STATPIPE_SOURCE_DIR.
-What is remembered lives in /var/cache/statpipe/clang-tidy, an empty file
-for each clean run, dropped a week after it was last used; where that
-cannot be written (not root), every file is analysed.
+What is remembered lives in /var/cache/statpipe/clang-tidy (or
+$STATPIPE_CLANG_TIDY_CACHE), an empty file for each clean run, dropped a
+week after it was last used; where that cannot be written (not root),
+every file is analysed.
 """
 import glob
 import hashlib
 import json
 import os
+import re
 import shlex
 import subprocess
 import sys
 import time
 
-CACHE = "/var/cache/statpipe/clang-tidy"
+CACHE = os.environ.get("STATPIPE_CLANG_TIDY_CACHE", "/var/cache/statpipe/clang-tidy")
 WEEK = 7 * 24 * 3600
 
 
@@ -50,9 +54,15 @@ def key_of(tidy, args, source, build, name):
     if config.returncode or version.returncode:
         return None
     parts = [version.stdout, located(config.stdout), located(" ".join(args).encode()), open(__file__, "rb").read()]
+    # The clang beside clang-tidy reads what its frontend reads (its own
+    # builtin headers, the GCC it finds); the compiler's words otherwise.
+    clang = os.path.join(os.path.dirname(os.path.realpath(tidy)), "clang++")
     for entry in entries:
         preprocess, skip = [], False
-        for word in shlex.split(entry["command"]):
+        words = shlex.split(entry["command"])
+        if os.access(clang, os.X_OK):
+            words[0] = clang
+        for word in words:
             if skip:
                 skip = False
             elif word == "-o":
@@ -64,19 +74,20 @@ def key_of(tidy, args, source, build, name):
         if text.returncode:
             return None
         parts += [located(entry["command"].encode()), located(text.stdout)]
+        # Every file that the line markers name, in the order first read.
+        read = dict.fromkeys(m.group(1) for m in re.finditer(rb'^# \d+ "((?:[^"\\]|\\.)*)"', text.stdout, re.M))
+        for path in read:
+            if path.startswith(b"<"):
+                continue  # <built-in>, <command line>: in the text already
+            unquoted = path.replace(b'\\"', b'"').replace(b"\\\\", b"\\")
+            try:
+                with open(os.path.join(entry["directory"].encode(), unquoted), "rb") as f:
+                    parts += [located(path), located(f.read())]
+            except OSError:
+                return None
     digest = hashlib.sha256()
     for part in parts:
         digest.update(hashlib.sha256(part).digest())
-    for tree in ["/usr/include", "/usr/lib/gcc"] + sorted(glob.glob("/usr/lib/llvm-*/lib/clang")):
-        for top, dirs, files in os.walk(tree):
-            dirs.sort()
-            for file in sorted(files):
-                path = os.path.join(top, file)
-                try:
-                    status = os.stat(path)
-                except OSError:
-                    continue
-                digest.update(("%s %d %d\n" % (path, status.st_size, status.st_mtime_ns)).encode())
     return digest.hexdigest()
 
 
