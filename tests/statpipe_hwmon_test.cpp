@@ -5,7 +5,6 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <linux/netlink.h>
 #include <sched.h>
 #include <signal.h>
@@ -243,18 +242,23 @@ static std::string fuse_connection_of(pid_t pid)
     return std::to_string(strtoul(info.c_str() + colon + 1, nullptr, 10));
 }
 
-// Whether pid holds path open.
+// Whether pid holds path open. By the file, not by the link's text: seen
+// from a chroot, a process in a mount namespace of its own shows its
+// files by their path outside it.
 static bool holds_open(pid_t pid, const std::string &path)
 {
+    struct stat want;
+    if (stat(path.c_str(), &want) != 0)
+        return false;
     const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
     DIR *listed = opendir(fds.c_str());
     bool held = false;
     const struct dirent *entry;
     // cppcheck-suppress readdirCalled ; one thread, and readdir_r is deprecated
     while (listed != nullptr && !held && (entry = readdir(listed)) != nullptr) {
-        char target[PATH_MAX];
-        ssize_t length = readlink((fds + "/" + entry->d_name).c_str(), target, sizeof target);
-        held = length > 0 && std::string(target, static_cast<size_t>(length)) == path;
+        struct stat open_file;
+        held = stat((fds + "/" + entry->d_name).c_str(), &open_file) == 0 &&
+               open_file.st_dev == want.st_dev && open_file.st_ino == want.st_ino;
     }
     if (listed != nullptr)
         closedir(listed);
