@@ -49,12 +49,15 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 # The init script with its real paths, over tmpfs in a namespace of its
-# own, under BusyBox ash where it is installed, as on a device.
+# own, under BusyBox ash where it is installed, as on a device. In a pid
+# namespace too, whose first process this shell is: whatever ends the
+# test, even ctest's kill at its limit, ends what the init script started,
+# which no longer belongs to the test's tree of processes.
 shell="sh"
 command -v busybox >/dev/null && shell="busybox sh"
 export top root shell
 # shellcheck disable=SC2016  # expanded by the inner shell
-unshare -m bash -euo pipefail -c '
+unshare -m -p -f --kill-child --mount-proc bash -euo pipefail -c '
     fail() { echo "FAIL: $*" >&2; init stop >/dev/null 2>&1; exit 1; }
     mount --make-rprivate /
     for d in /etc/default /run /var/log; do mount -t tmpfs tmpfs "$d"; done
