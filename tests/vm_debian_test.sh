@@ -66,7 +66,9 @@ readme_steps() {
 
 running() {
     apt-get install -y -qq ./statpipe_*_amd64.deb >/tmp/apt.log 2>&1
+    # Active from the fork on; statpipe is there once the sandbox is made.
     until_true active
+    until_true daemon >/dev/null
     pid=$(daemon)
     sandbox=$(awk '/^(NoNewPrivs|Seccomp|CapEff):/ { printf "%s %s ", $1, $2 }' "/proc/$pid/status")
     mode=$(stat -c '%a %U:%G' "$fifo")
